@@ -1,0 +1,367 @@
+// korvalt run end to end on simulated devices.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "sim_device.h"
+
+using Entries = std::set<std::string>;
+
+static void counts(SimDevice &dev, const std::string &usb, const std::string &sata)
+{
+    dev.write("tmp/usbdisknum", usb);
+    dev.write("tmp/satadisknum", sata);
+}
+
+TEST(Demo, ReportsTheTwoMountedUsbDisksAndSkipsTheEsataDisk)
+{
+    Outcome r = run_demo("Demo");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "3 USB disk(s)!!!\n"
+                     "1 eSATA disk\n"
+                     "USB disk 1, version: USB2.00\n"
+                     "USB disk 2, version: USB3.00\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Usage, AnyArgumentPrintsTheUsageLineAfterTheDfSnapshot)
+{
+    SimDevice dev;
+    counts(dev, "1\n", "0\n");
+    dev.add({"sda"});
+    for (const auto &args : std::vector<std::vector<std::string>>{{"-h"}, {""}, {"a", "b"}}) {
+        Outcome r = dev.run(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "Usage: korvalt\n");
+        EXPECT_TRUE(dev.tmp_has("df_usb"));
+        EXPECT_FALSE(dev.tmp_has("disk_version"));
+    }
+}
+
+TEST(Counts, MissingCountFilesEndTheRunWithoutReadingThePartitionTable)
+{
+    SimDevice dev;
+    dev.add({"sda"});
+    Outcome r = dev.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0 USB disk !!!\n0 eSATA disk\n");
+    EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb"}));
+}
+
+TEST(Counts, CountTextsAreCutAtTheLineEnd)
+{
+    struct Case {
+        const char *usb, *sata, *out;
+    } cases[] = {
+        {"2\r\n", "1\r\n", "2 USB disk(s)!!!\n1 eSATA disk\n"},
+        {"0", "", "0 USB disk(s)!!!\n0 eSATA disk\n"},
+        {"", "3\nsecond line\n", "0 USB disk !!!\n3 eSATA disk\n"},
+        {"\n", "\r\n", "0 USB disk !!!\n0 eSATA disk\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, c.usb, c.sata);
+        Outcome r = dev.run();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out) << "usb count " << c.usb;
+    }
+}
+
+TEST(Counts, AZeroCountIsACountAndTheScanRuns)
+{
+    SimDevice dev;
+    counts(dev, "0\n", "0\n");
+    dev.add({"sda", "0", "S1", "2.00"});
+    EXPECT_EQ(dev.run().out, "0 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n");
+}
+
+TEST(Scan, OnlyMountedWholeSdDisksAreReported)
+{
+    SimDevice dev;
+    counts(dev, "2\n", "0\n");
+    dev.add({"sda", "0", "AAA111", "2.00", true, true, 2});
+    dev.add({"sdb", "1", "BBB222", "3.00", false});
+    dev.add({"sdc", "2", "CCC333", "1.10"});
+    // a CD drive and a flash partition that df names and sysfs lists are still not disks of ours
+    dev.extra_partitions("  11        0    1048575 sr0\n  31        3        128 mtdblock3\n");
+    dev.write("sys/block/sr0/device/scsi_device/5:0:0:0/uevent", "DRIVER=sr\n");
+    dev.write("sys/block/mtdblock3/uevent", "DEVNAME=mtdblock3\n");
+    dev.write("df", "Filesystem 1K-blocks Used Available Use% Mounted on\n"
+                    "/dev/sda1 100 1 99 1% /mnt/sda1\n"
+                    "/dev/sr0 100 1 99 1% /mnt/cdrom\n"
+                    "/dev/mtdblock3 128 40 88 31% /tmp/factory\n"
+                    "/dev/sdc2 100 1 99 1% /mnt/sdc2\n");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n0 eSATA disk\n"
+                     "USB disk 1, version: USB2.00\n"
+                     "USB disk 2, version: USB1.10\n");
+    EXPECT_EQ(r.err, "");
+    // partitions and the unmounted disk are never probed
+    EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb", "disk_version", "sda_info_tmp", "sdc_info_tmp",
+                                          "usbdisknum", "satadisknum"}));
+}
+
+TEST(Scan, TheEsataDiskIsProbedButTakesNoNumber)
+{
+    SimDevice dev;
+    counts(dev, "2\n", "1\n");
+    dev.add({"sda", "0", "AAA111", "2.00"});
+    dev.add({"sdb", "1", "", "", true, false});
+    dev.add({"sdc", "2", "CCC333", "3.00"});
+    dev.store("sata_diskname", "sdb");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\n"
+                     "USB disk 1, version: USB2.00\n"
+                     "USB disk 2, version: USB3.00\n");
+    EXPECT_TRUE(dev.tmp_has("sdb_info_tmp"));
+    EXPECT_EQ(dev.tmp("sdb_info_tmp"), "1:0:0:0\n");
+    EXPECT_EQ(dev.tmp("disk_version"), "3.00\n");
+}
+
+TEST(Scan, TheEsataNameIsComparedOnItsFirstThreeCharacters)
+{
+    struct Case {
+        const char *sata_diskname, *out;
+    } cases[] = {
+        {"sdb1", "USB disk 1, version: USB2.00\n"},
+        {"sdbxyz", "USB disk 1, version: USB2.00\n"},
+        {"", "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"sd", "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"sdc", "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, "2\n", "1\n");
+        dev.add({"sda", "0", "AAA111", "2.00"});
+        dev.add({"sdb", "1", "BBB222", "3.00"});
+        dev.store("sata_diskname", c.sata_diskname);
+        EXPECT_EQ(dev.run().out, std::string("2 USB disk(s)!!!\n1 eSATA disk\n") + c.out)
+            << "sata_diskname " << c.sata_diskname;
+    }
+}
+
+TEST(Scan, DfLinesMarkADiskByTheirDevicesFirstThreeCharacters)
+{
+    struct Case {
+        const char *df_line;
+        bool mounted;
+    } cases[] = {
+        {"/dev/sda1 100 1 99 1% /mnt/sda1\n", true},
+        {"/dev/sda 100 1 99 1% /mnt/sda\n", true},
+        {"sda3 100 1 99 1% /mnt/x\n", true},
+        {"/dev/mapper/sdaX 5\n", true},
+        {"/dev/sdb1 100 1 99 1% /mnt/sdb1\n", false},
+        {"/dev/sda1\n", false},                          // no number: not a filesystem line
+        {"/dev/sda1 used 1 99 1% /mnt/sda1\n", false},
+        {"/mnt/sda1 tmpfs 100 1 99 1%\n", false},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, "1\n", "");
+        dev.add({"sda", "0", "AAA111", "2.00"});
+        dev.write("df", std::string("Filesystem 1K-blocks Used Available Use% Mounted on\n") + c.df_line);
+        std::string report = c.mounted ? "USB disk 1, version: USB2.00\n" : "";
+        EXPECT_EQ(dev.run().out, "1 USB disk(s)!!!\n0 eSATA disk\n" + report) << c.df_line;
+    }
+}
+
+TEST(Scan, MissingPartitionTableEndsTheRunAfterTheCounts)
+{
+    SimDevice dev;
+    counts(dev, "1\n", "1\n");
+    dev.add({"sda"});
+    dev.write("proc/partitions", "");
+    std::filesystem::remove(dev.description() + "/proc/partitions");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "1 USB disk(s)!!!\n1 eSATA disk\n");
+}
+
+TEST(Probe, SerialLinesAreTrimmedAndTheLastOneStands)
+{
+    struct Case {
+        const char *serial_lines;  // the usb-storage file's serial lines
+        const char *serial;        // what the device list names the disk by
+        const char *version;
+    } cases[] = {
+        {"Serial Number: ABC123  \n", "ABC123", "2.00"},
+        {"Serial Number:\tABC123\t \r\n", "ABC123", "2.00"},
+        {"Serial Number:ABC123", "ABC123", "2.00"},
+        {"Serial Number: OLD\nSerial Number: NEW\n", "NEW", "2.00"},
+        {"Serial Number: NEW\n  Serial Number: OLD\n", "NEW", "2.00"},
+        {"Serial Number: A B\n", "A B", "2.00"},
+        {"Serial Number:\n", "ABC123", ""},
+        {"Serial Number:   \n", "ABC123", ""},
+        {"serial number: ABC123\n", "ABC123", ""},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, "1\n", "0\n");
+        dev.add({"sda", "0", c.serial, "2.00"});
+        dev.write("proc/scsi/usb-storage/0", std::string("   Host scsi0: usb-storage\n"
+                                                         "     Protocol: Transparent SCSI\n") +
+                                                 c.serial_lines);
+        Outcome r = dev.run();
+        EXPECT_EQ(r.out, std::string("1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB") + c.version +
+                             "\n")
+            << c.serial_lines;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Probe, TheHostNumberComesFromTheFirst15CharactersOfTheListing)
+{
+    struct Case {
+        const char *host;     // the disk's scsi_device entry is host:0:0:0
+        const char *also;     // another usb-storage file that holds the disk's serial, or ""
+        const char *version;
+    } cases[] = {
+        {"0", "", "2.00"},
+        {"12", "", "2.00"},
+        {"123456789012345", "", "2.00"},
+        {"1234567890123456", "", ""},
+        {"1234567890123456", "123456789012345", "2.00"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, "1\n", "0\n");
+        dev.add({"sda", c.host, "ABC123", "2.00"});
+        if (c.also[0])
+            dev.write(std::string("proc/scsi/usb-storage/") + c.also, "Serial Number: ABC123\n");
+        Outcome r = dev.run();
+        EXPECT_EQ(r.out, std::string("1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB") + c.version +
+                             "\n")
+            << c.host << " " << c.also;
+    }
+}
+
+TEST(Probe, ADiskWithoutUsbStorageReportsAnEmptyVersion)
+{
+    SimDevice dev;
+    counts(dev, "2\n", "0\n");
+    dev.add({"sda", "0", "AAA111", "2.00"});
+    dev.add({"sdb", "1", "", "", true, false});
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n0 eSATA disk\n"
+                     "USB disk 1, version: USB2.00\n"
+                     "USB disk 2, version: USB\n");
+    // the empty serial looks nothing up: no stale version of the first disk, no grep complaint
+    EXPECT_EQ(dev.tmp("disk_version"), "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Probe, ADiskWithoutScsiEntryReportsAnEmptyVersion)
+{
+    SimDevice dev;
+    counts(dev, "1\n", "0\n");
+    dev.add({"sda", "0", "AAA111", "2.00"});
+    std::filesystem::remove_all(dev.description() + "/sys/block/sda/device");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, "1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB\n");
+    EXPECT_NE(r.err.find("/bin/ls"), std::string::npos);  // ls's own complaint reaches stderr
+    EXPECT_EQ(dev.tmp("sda_info_tmp"), "");
+}
+
+// Serial numbers come from the USB stick itself. Each must find its own device, and only it, and run nothing.
+TEST(HostileSerial, FindsExactlyItsOwnDeviceAndRunsNothing)
+{
+    const std::vector<std::string> serials = {
+        "X';touch /tmp/pwned;'",
+        "$(reboot)",
+        "`reboot`",
+        "$(touch /tmp/pwned)",
+        "-v",
+        "--help",
+        "-e",
+        "A.B",
+        "AB CD",
+        "[A-Z]*",
+        "\\",
+        "'",
+        "\"; reboot; \"",
+        "a|reboot",
+        "x > /tmp/pwned",
+        "*",
+        "~root",
+        "${IFS}reboot",
+        std::string(112, '\''),
+    };
+    for (const std::string &serial : serials) {
+        SimDevice dev;
+        counts(dev, "3\n", "0\n");
+        // decoys first: what a loose lookup would find instead
+        dev.add({"sda", "0", "AxB", "1.10"});
+        dev.add({"sdb", "1", serial, "3.00"});
+        dev.add({"sdc", "2", "ZZZ", "2.00"});
+        Outcome r = dev.run();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\n"
+                         "USB disk 1, version: USB1.10\n"
+                         "USB disk 2, version: USB3.00\n"
+                         "USB disk 3, version: USB2.00\n")
+            << "serial " << serial;
+        EXPECT_EQ(r.err, "") << "serial " << serial;
+        EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb", "disk_version", "sda_info_tmp", "sdb_info_tmp",
+                                              "sdc_info_tmp", "usbdisknum", "satadisknum"}))
+            << "serial " << serial;
+    }
+}
+
+TEST(HostileSerial, TheLongestSerialIsNeverCutFromTheLookup)
+{
+    // the longest value a 127-character serial line holds, all quotes: the quoted command is at its longest
+    std::string serial(113, '\'');
+    SimDevice dev;
+    counts(dev, "1\n", "0\n");
+    dev.add({"sda", "0", serial, "3.00"});
+    dev.write("proc/scsi/usb-storage/0", "Serial Number:" + serial + "\n");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, "1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB3.00\n");
+    EXPECT_EQ(dev.tmp("disk_version"), "3.00\n");
+}
+
+TEST(HostileSerial, AnOverlongSerialLineKeepsItsFirst127Characters)
+{
+    std::string value(200, 'S');
+    SimDevice dev;
+    counts(dev, "1\n", "0\n");
+    dev.add({"sda", "0", value.substr(0, 112), "2.00"});
+    dev.write("proc/scsi/usb-storage/0", "Serial Number: " + value + "\n");
+    EXPECT_EQ(dev.run().out, "1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n");
+}
+
+TEST(HostileSerial, ALongProductNameCannotPoseAsTheSerialLine)
+{
+    SimDevice dev;
+    counts(dev, "1\n", "0\n");
+    dev.add({"sda", "0", "REAL", "2.00"});
+    dev.add({"sdb", "1", "FAKE", "3.00", false});
+    dev.write("proc/scsi/usb-storage/0", "Serial Number: REAL\n"
+                                         "      Product: " + std::string(112, 'P') + "Serial Number: FAKE\n");
+    EXPECT_EQ(dev.run().out, "1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n");
+}
+
+TEST(Report, ManyDisksAreNumberedInPartitionTableOrder)
+{
+    SimDevice dev;
+    counts(dev, "16\n", "1\n");
+    std::string expected = "16 USB disk(s)!!!\n1 eSATA disk\n";
+    int number = 0;
+    for (int i = 0; i < 17; i++) {
+        std::string name = std::string("sd") + char('a' + i);
+        if (i == 5) {
+            dev.add({name, std::to_string(i), "", "", true, false});
+            continue;
+        }
+        std::string version = i % 2 ? "3.00" : "2.00";
+        dev.add({name, std::to_string(i), "SN" + std::to_string(1000 + i), version});
+        expected += "USB disk " + std::to_string(++number) + ", version: USB" + version + "\n";
+    }
+    dev.store("sata_diskname", "sdf");
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+}

@@ -1,0 +1,204 @@
+#include "sim_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+static std::string quote(const std::string &word)
+{
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+static std::string test_name()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    return name;
+}
+
+// Runs program on the description dir, with WORK under root; the sandbox's status and both outputs come back.
+static Outcome run_in_sandbox(const std::string &dir, const std::string &root, const std::string &program,
+                          const std::vector<std::string> &args)
+{
+    std::string cmd = quote(SIM_LAUNCHER) + " " + quote(dir) + " " + quote(root + "/run") + " -- " + quote(program);
+    for (const auto &a : args)
+        cmd += " " + quote(a);
+    cmd += " >" + quote(root + "/stdout") + " 2>" + quote(root + "/stderr");
+    int status = std::system(cmd.c_str());
+    Outcome r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(root + "/stdout");
+    r.err = read_file(root + "/stderr");
+    if (r.status == 125)
+        ADD_FAILURE() << "the sandbox did not start: " << r.err;
+    return r;
+}
+
+SimDevice::SimDevice(std::string name)
+{
+    root_ = std::string(WORK_ROOT) + "/" + (name.empty() ? test_name() : name);
+    dir_ = root_ + "/device";
+    fs::remove_all(root_);
+    fs::create_directories(dir_ + "/proc");
+    fs::create_directories(dir_ + "/sys/block");
+    fs::create_directories(dir_ + "/tmp");
+}
+
+void SimDevice::put(const std::string &path, const std::string &text, bool keep)
+{
+    if (!keep && written_.count(path))
+        return;
+    fs::path p = fs::path(dir_) / path;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+    if (keep)
+        written_[path] = text;
+}
+
+void SimDevice::write(const std::string &path, const std::string &text)
+{
+    put(path, text, true);
+}
+
+static std::string usb_storage_file(const Disk &d)
+{
+    return "   Host scsi" + d.host + ": usb-storage\n"
+           "       Vendor: Generic\n"
+           "      Product: Flash Disk\n"
+           "Serial Number: " + d.serial + "\n"
+           "     Protocol: Transparent SCSI\n"
+           "    Transport: Bulk\n"
+           "       Quirks:\n";
+}
+
+// The disk's own files are made now, so a test may change them; the lists that name every disk are made at the
+// run.
+void SimDevice::add(const Disk &d)
+{
+    disks_.push_back(d);
+    std::string block = "sys/block/" + d.name;
+    put(block + "/device/scsi_device/" + d.host + ":0:0:0/uevent", "DRIVER=sd\n", false);
+    for (int p = 1; p <= d.partitions; p++)
+        put(block + "/" + d.name + std::to_string(p) + "/partition", std::to_string(p) + "\n", false);
+    if (d.usb)
+        put("proc/scsi/usb-storage/" + d.host, usb_storage_file(d), false);
+}
+
+void SimDevice::store(const std::string &key, const std::string &value)
+{
+    store_ += key + "=" + value + "\n";
+}
+
+static std::string usb_device(const Disk &d, int number)
+{
+    bool super = d.version.rfind("3", 0) == 0;
+    return "\nT:  Bus=0" + std::string(super ? "2" : "1") + " Lev=02 Prnt=02 Port=0" + std::to_string(number % 10) +
+           " Cnt=01 Dev#=  " + std::to_string(number + 3) + (super ? " Spd=5000" : " Spd=480 ") + " MxCh= 0\n"
+           "D:  Ver= " + d.version + " Cls=00(>ifc ) Sub=00 Prot=00 MxPS=64 #Cfgs=  1\n"
+           "P:  Vendor=0781 ProdID=5567 Rev= 1.00\n"
+           "S:  Manufacturer=Generic\n"
+           "S:  Product=Flash Disk\n"
+           "S:  SerialNumber=" + d.serial + "\n"
+           "C:* #Ifs= 1 Cfg#= 1 Atr=80 MxPwr=200mA\n"
+           "I:* If#= 0 Alt= 0 #EPs= 2 Cls=08(stor.) Sub=06 Prot=50 Driver=usb-storage\n"
+           "E:  Ad=81(I) Atr=02(Bulk) MxPS= 512 Ivl=0ms\n"
+           "E:  Ad=02(O) Atr=02(Bulk) MxPS= 512 Ivl=0ms\n";
+}
+
+// A hub and a keyboard come first, so a lookup that matches too much shows their lines.
+static const char kUsbHubAndKeyboard[] =
+    "T:  Bus=01 Lev=00 Prnt=00 Port=00 Cnt=00 Dev#=  1 Spd=480  MxCh= 2\n"
+    "B:  Alloc=  0/800 us ( 0%), #Int=  1, #Iso=  0\n"
+    "D:  Ver= 2.00 Cls=09(hub  ) Sub=00 Prot=01 MxPS=64 #Cfgs=  1\n"
+    "P:  Vendor=1d6b ProdID=0002 Rev= 3.10\n"
+    "S:  Manufacturer=Linux 3.10.14 ehci_hcd\n"
+    "S:  Product=EHCI Host Controller\n"
+    "S:  SerialNumber=ehci-platform\n"
+    "C:* #Ifs= 1 Cfg#= 1 Atr=e0 MxPwr=  0mA\n"
+    "I:* If#= 0 Alt= 0 #EPs= 1 Cls=09(hub  ) Sub=00 Prot=00 Driver=hub\n"
+    "E:  Ad=81(I) Atr=03(Int.) MxPS=   4 Ivl=256ms\n"
+    "\n"
+    "T:  Bus=01 Lev=01 Prnt=01 Port=00 Cnt=01 Dev#=  2 Spd=1.5  MxCh= 0\n"
+    "D:  Ver= 1.10 Cls=00(>ifc ) Sub=00 Prot=00 MxPS= 8 #Cfgs=  1\n"
+    "P:  Vendor=046d ProdID=c31c Rev=64.00\n"
+    "S:  Manufacturer=Logitech\n"
+    "S:  Product=USB Keyboard\n"
+    "C:* #Ifs= 1 Cfg#= 1 Atr=a0 MxPwr= 90mA\n"
+    "I:* If#= 0 Alt= 0 #EPs= 1 Cls=03(HID  ) Sub=01 Prot=01 Driver=usbhid\n"
+    "E:  Ad=81(I) Atr=03(Int.) MxPS=   8 Ivl=10ms\n";
+
+void SimDevice::render()
+{
+    std::string partitions = "major minor  #blocks  name\n\n";
+    std::string usb = kUsbHubAndKeyboard;
+    std::string df = "Filesystem           1K-blocks      Used Available Use% Mounted on\n"
+                     "/dev/root                13312     13312         0 100% /\n"
+                     "tmpfs                    63236       428     62808   1% /tmp\n";
+    int minor = 0, number = 0;
+    for (const Disk &d : disks_) {
+        partitions += "   8 " + std::to_string(minor) + " 7818240 " + d.name + "\n";
+        for (int p = 1; p <= d.partitions; p++)
+            partitions += "   8 " + std::to_string(minor + p) + " 3909120 " + d.name + std::to_string(p) + "\n";
+        if (d.mounted)
+            df += "/dev/" + d.name + "1              7690432   1203456   6486976  16% /mnt/" + d.name + "1\n";
+        if (d.usb)
+            usb += usb_device(d, ++number);
+        minor += 16;
+    }
+    put("proc/partitions", partitions + extra_partitions_, false);
+    put("proc/bus/usb/devices", usb, false);
+    put("df", df, false);
+    put("store", store_, false);
+}
+
+Outcome SimDevice::run(const std::vector<std::string> &args, const std::string &program)
+{
+    render();
+    return run_in_sandbox(dir_, root_, program, args);
+}
+
+std::string SimDevice::tmp(const std::string &name) const
+{
+    return read_file(root_ + "/run/tmp/" + name);
+}
+
+bool SimDevice::tmp_has(const std::string &name) const
+{
+    return fs::exists(root_ + "/run/tmp/" + name);
+}
+
+std::set<std::string> SimDevice::tmp_entries() const
+{
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(root_ + "/run/tmp"))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+Outcome run_demo(const std::string &work_name)
+{
+    std::string root = std::string(WORK_ROOT) + "/" + work_name;
+    fs::remove_all(root);
+    fs::create_directories(root);
+    return run_in_sandbox(DEMO_DEVICE, root, KORVALT_BIN, {});
+}

@@ -1,0 +1,65 @@
+// Simulated devices for end-to-end tests: a device description built in a folder of the build tree, and a run of
+// a real program on it inside the sandbox (sim/korvalt-sim).
+#ifndef KORVALT_TESTS_SIM_DEVICE_H
+#define KORVALT_TESTS_SIM_DEVICE_H
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct Disk {
+    std::string name;              // "sda"
+    std::string host = "0";        // its SCSI host; the usb-storage file is named after it
+    std::string serial = "SERIAL"; // the usb-storage "Serial Number:" value and the device list's SerialNumber
+    std::string version = "2.00";  // the device list's "Ver="
+    bool mounted = true;           // df lists its first partition
+    bool usb = true;               // false: no usb-storage file and no USB device (an eSATA disk)
+    int partitions = 1;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class SimDevice {
+  public:
+    // A fresh description, named after the running test unless a name is given.
+    explicit SimDevice(std::string name = "");
+
+    void add(const Disk &disk);
+    // Whole files, relative to the description (proc/partitions, tmp/usbdisknum, df, store, ...). A file written
+    // this way is kept as it is instead of being made from the disks.
+    void write(const std::string &path, const std::string &text);
+    void store(const std::string &key, const std::string &value);
+    void extra_partitions(const std::string &lines) { extra_partitions_ += lines; }
+
+    // Runs program (korvalt by default) with args on the device.
+    Outcome run(const std::vector<std::string> &args = {}, const std::string &program = KORVALT_BIN);
+
+    // The device's /tmp after the last run.
+    std::string tmp(const std::string &name) const;
+    bool tmp_has(const std::string &name) const;
+    std::set<std::string> tmp_entries() const;
+
+    const std::string &description() const { return dir_; }
+
+  private:
+    void put(const std::string &path, const std::string &text, bool keep);
+    void render();
+
+    std::string root_;
+    std::string dir_;
+    std::vector<Disk> disks_;
+    std::map<std::string, std::string> written_;
+    std::string store_;
+    std::string extra_partitions_;
+};
+
+std::string read_file(const std::string &path);
+// Runs korvalt on the demo device that ships with the project.
+Outcome run_demo(const std::string &work_name);
+
+#endif
