@@ -365,3 +365,19 @@ TEST(Report, ManyDisksAreNumberedInPartitionTableOrder)
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
 }
+
+// The device a program sees is the described one, and what it writes stays in the device's /tmp.
+TEST(Sandbox, TheDeviceReplacesTheHostsProcSysAndTmp)
+{
+    SimDevice dev;
+    dev.write("proc/partitions", "only the device's table\n");
+    dev.write("sys/block/sdq/uevent", "DEVNAME=sdq\n");
+    dev.store("sata_diskname", "sdq");
+    Outcome r = dev.run({"-c", "cat /proc/partitions; ls /sys/block; cat /var/config/store; df | head -1;"
+                               " echo left > /tmp/note; touch /etc/korvalt-sim-probe 2>/dev/null || echo ro"},
+                        "/bin/sh");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "only the device's table\nsdq\nsata_diskname=sdq\n"
+                     "Filesystem           1K-blocks      Used Available Use% Mounted on\nro\n");
+    EXPECT_EQ(dev.tmp("note"), "left\n");
+}
