@@ -17,6 +17,31 @@ extern "C" {
 // One buffer serves every caller: the next call overwrites the text.
 const char *cat_file(const char *name);
 
+// Radio state and channels. band: "bgn" for the 2.4 GHz radio, anything else for the 5 GHz one; pre: "wla_" for
+// the 5 GHz radio, anything else for the 2.4 GHz one.
+int enable_ap(const char *band);
+int wl_freq_info(const char *pre);
+const char *wl_channel(void);
+const char *wla_channel(void);
+
+// Configured radio settings, by radio prefix.
+const char *wl_mode(const char *argv);
+const char *wl_coexist(const char *argv);
+int wl_status(const char *argv);
+
+// Network names and pass phrases, from their escaped stored form.
+const char *sed_ssid_abg_items(const char *sed);
+const char *sed_passphrase_abg_items(const char *sed);
+const char *ssid_abg_msg(const char *argv);
+const char *passphrase_bg_msg(void);
+const char *passphrase_ag_msg(void);
+
+// Device identity. get_mac fills eabuf (at least 18 bytes) and returns it.
+char *get_mac(const char *ifname, char *eabuf);
+const char *mac_addr(const char *ifname);
+const char *fw_region(void);
+const char *language_list(void);
+
 // Writes word into out as one single-quoted shell word that the shell passes on untouched. Returns the length
 // written, or -1 (and "" in out) when it does not fit in size bytes.
 int shell_quote(char *out, size_t size, const char *word);
