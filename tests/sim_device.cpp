@@ -195,10 +195,10 @@ std::set<std::string> SimDevice::tmp_entries() const
     return names;
 }
 
-Outcome run_demo(const std::string &work_name)
+Outcome run_demo(const std::string &work_name, const std::vector<std::string> &args, const std::string &program)
 {
     std::string root = std::string(WORK_ROOT) + "/" + work_name;
     fs::remove_all(root);
     fs::create_directories(root);
-    return run_in_sandbox(DEMO_DEVICE, root, KORVALT_BIN, {});
+    return run_in_sandbox(DEMO_DEVICE, root, program, args);
 }

@@ -59,7 +59,8 @@ class SimDevice {
 };
 
 std::string read_file(const std::string &path);
-// Runs korvalt on the demo device that ships with the project.
-Outcome run_demo(const std::string &work_name);
+// Runs program (korvalt by default) on the demo device that ships with the project.
+Outcome run_demo(const std::string &work_name, const std::vector<std::string> &args = {},
+                 const std::string &program = KORVALT_BIN);
 
 #endif

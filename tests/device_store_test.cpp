@@ -2,19 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "config.h"
-
-static void store(const std::string &lines)
-{
-    std::ofstream("/var/config/store", std::ios::binary | std::ios::trunc) << lines;
-}
+#include "on_device.h"
 
 TEST(Store, ReadsKeyValueLines)
 {
-    store("wl_ssid=Factory \"Net\"\n"
+    set_store("wl_ssid=Factory \"Net\"\n"
           "wl_key1=a=b=c\n"
           "wl_key=short\n"
           "spaces=  padded  \n"
@@ -53,15 +48,15 @@ TEST(Store, ReadsKeyValueLines)
 
 TEST(Store, AValueStaysValidAfterLaterCallsAndChanges)
 {
-    store("a=first\nb=other\n");
+    set_store("a=first\nb=other\n");
     const char *a = config_get("a");
     config_get("b");
     config_match("a", "first");
-    store("a=second\n");
+    set_store("a=second\n");
     EXPECT_STREQ(config_get("a"), "second");
     EXPECT_STREQ(a, "first");
     EXPECT_EQ(config_get("b")[0], '\0');
-    store("a=first\n");
+    set_store("a=first\n");
     EXPECT_EQ(config_get("a"), a) << "the same value is handed out again, not copied anew";
 }
 
@@ -69,14 +64,14 @@ TEST(Store, LongValuesComeWhole)
 {
     std::string secret(40000, 'k');
     secret[20000] = '\\';
-    store("wl_radiusSecret=" + secret + "\n");
+    set_store("wl_radiusSecret=" + secret + "\n");
     EXPECT_EQ(std::string(config_get("wl_radiusSecret")), secret);
     EXPECT_TRUE(config_match("wl_radiusSecret", secret.c_str()));
 }
 
 TEST(Store, AnEmptyStoreHasNoValues)
 {
-    store("");
+    set_store("");
     EXPECT_STREQ(config_get("sata_diskname"), "");
     EXPECT_TRUE(config_match("sata_diskname", ""));
     EXPECT_FALSE(config_match("sata_diskname", "sdb"));
