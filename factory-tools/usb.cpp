@@ -90,6 +90,23 @@ static void take_serial(const char *line, char *serial, size_t size)
     snprintf(serial, size, "%.*s", (int)value.size(), value.data());
 }
 
+// The usb-storage file's serial lines; the last one stands. serial stays as it is when there is none.
+static void read_serial(FILE *fp, char *serial, size_t size)
+{
+    char line[128];
+    while (read_line(fp, line, sizeof line))
+        if (strncmp(line, kSerialPrefix.data(), kSerialPrefix.size()) == 0)
+            take_serial(line, serial, size);
+}
+
+// "0:0:0:0\n" gives the SCSI host number 0: the first field of the listing's first line, of which only the
+// first 15 characters count. line has room for at least 16 bytes; null when there is no field.
+static const char *host_of_listing(char *line)
+{
+    line[15] = '\0';
+    return strtok(line, ":\n");
+}
+
 // The SCSI host number is the first field of the single host:channel:target:lun entry that sysfs lists for the
 // disk; its usb-storage file names the serial. The listing file is left in place.
 const char *get_usb_serial_num(const char *part_name)
@@ -114,10 +131,7 @@ const char *get_usb_serial_num(const char *part_name)
         return serial_num;
     bool listed = read_line(fp, line, sizeof line);
     fclose(fp);
-    if (!listed)
-        return serial_num;
-    line[15] = '\0';
-    const char *bus_num = strtok(line, ":\n");
+    const char *bus_num = listed ? host_of_listing(line) : nullptr;
     if (!bus_num)
         return serial_num;
 
@@ -125,10 +139,7 @@ const char *get_usb_serial_num(const char *part_name)
     fp = fopen(path, "r");
     if (!fp)
         return serial_num;  // not a usb-storage disk, the eSATA one for instance
-    // the last serial line stands
-    while (read_line(fp, line, sizeof line))
-        if (strncmp(line, kSerialPrefix.data(), kSerialPrefix.size()) == 0)
-            take_serial(line, serial_num, sizeof serial_num);
+    read_serial(fp, serial_num, sizeof serial_num);
     fclose(fp);
     return serial_num;
 }
@@ -156,24 +167,27 @@ static const char *last_component(const char *path)
     return slash ? slash + 1 : path;
 }
 
-// A disk is mounted when a df line names a filesystem whose device shares the disk's first three characters
-// (/dev/sda1 for sda). The snapshot is reread for every disk.
+// A df line names the disk when its filesystem is a device that shares the disk's first three characters
+// (/dev/sda1 for sda) and a number follows it. The header's first field, a column title, never does.
+static bool df_line_names_disk(const char *line, const char *part_name)
+{
+    char path_name[100] = {};
+    unsigned long long cap = 0;
+    return sscanf(line, "%99s %llu", path_name, &cap) == 2 && strncmp(last_component(path_name), part_name, 3) == 0;
+}
+
+// The snapshot is reread for every disk.
 static bool is_mounted(const char *part_name)
 {
     char line[256];
-    char path_name[100] = {};
-    unsigned long long cap = 0;
     bool flag = false;
 
     FILE *fp = fopen(kDfSnapshot, "r");
     if (!fp)
         return false;
-    while (read_line(fp, line, sizeof line)) {
-        if (sscanf(line, "%99s %llu", path_name, &cap) != 2)
-            continue;
-        if (strncmp(last_component(path_name), part_name, 3) == 0)
+    while (read_line(fp, line, sizeof line))
+        if (df_line_names_disk(line, part_name))
             flag = true;
-    }
     fclose(fp);
     return flag;
 }

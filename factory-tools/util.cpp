@@ -396,7 +396,14 @@ const char *fw_region(void)
 }
 
 // "LANGUAGE: en,de,fr\n" gives "en,de,fr\n": the tag and the two characters after it go, the line end stays. A
-// line with nothing after them leaves the previous list; a list longer than the buffer is cut.
+// line with nothing after them leaves buf as it was; a list longer than the buffer is cut.
+static void take_language(const char *line, char *buf, size_t size)
+{
+    if (strncmp(line, "LANGUAGE", 8) == 0 && line[8] && line[9] && line[10])
+        copy_text(buf, size, line + 10);
+}
+
+// The list stays from one call to the next, for when the tool has nothing to say.
 const char *language_list(void)
 {
     static char buf[128];
@@ -405,9 +412,8 @@ const char *language_list(void)
 
     snprintf(cmd, sizeof cmd, "%s", "artmtd -r language > /tmp/language_list");
     system(cmd);
-    if (read_first_line("/tmp/language_list", line, sizeof line) && strncmp(line, "LANGUAGE", 8) == 0 &&
-        line[8] && line[9] && line[10])
-        copy_text(buf, sizeof buf, line + 10);
+    if (read_first_line("/tmp/language_list", line, sizeof line))
+        take_language(line, buf, sizeof buf);
     unlink("/tmp/language_list");
     return buf;
 }
