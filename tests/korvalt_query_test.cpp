@@ -62,10 +62,13 @@ TEST(KorvaltQuery, WrongUseGivesTheUsageAndStatus2)
 TEST(KorvaltQuery, MacAddressOfAnInterfaceMadeOnTheDevice)
 {
     SimDevice dev;
-    Outcome r = dev.run({"-c", "ip link add k0 type veth peer name k1 && ip link set k0 address 0a:ff:00:11:22:33 &&"
-                               " \"$0\" mac_addr k0 && \"$0\" get_mac k1x && \"$0\" mac_addr k1x",
-                         KORVALT_QUERY_BIN},
-                        "/bin/sh");
+    std::vector<std::string> args = {"-c", "ip link add k0 type veth peer name k1 &&"
+                                           " ip link set k0 address 0a:ff:00:11:22:33 &&"
+                                           " \"$@\" mac_addr k0 && \"$@\" get_mac k1x && \"$@\" mac_addr k1x",
+                                     "sh"};
+    for (const std::string &word : command_of(KORVALT_QUERY_BIN))
+        args.push_back(word);
+    Outcome r = dev.run(args, "/bin/sh");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "0A:FF:00:11:22:33\n\n----\n");
 }

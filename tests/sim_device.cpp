@@ -36,11 +36,25 @@ static std::string test_name()
     return name;
 }
 
+std::vector<std::string> command_of(const std::string &program)
+{
+    std::vector<std::string> words;
+    if (program == KORVALT_BIN || program == KORVALT_QUERY_BIN) {
+        std::istringstream runner(KORVALT_RUNNER);
+        for (std::string w; runner >> w;)
+            words.push_back(w);
+    }
+    words.push_back(program);
+    return words;
+}
+
 // Runs program on the description dir, with WORK under root; the sandbox's status and both outputs come back.
 static Outcome run_in_sandbox(const std::string &dir, const std::string &root, const std::string &program,
                           const std::vector<std::string> &args)
 {
-    std::string cmd = quote(SIM_LAUNCHER) + " " + quote(dir) + " " + quote(root + "/run") + " -- " + quote(program);
+    std::string cmd = quote(SIM_LAUNCHER) + " " + quote(dir) + " " + quote(root + "/run") + " --";
+    for (const auto &w : command_of(program))
+        cmd += " " + quote(w);
     for (const auto &a : args)
         cmd += " " + quote(a);
     cmd += " >" + quote(root + "/stdout") + " 2>" + quote(root + "/stderr");
@@ -201,4 +215,45 @@ Outcome run_demo(const std::string &work_name, const std::vector<std::string> &a
     fs::remove_all(root);
     fs::create_directories(root);
     return run_in_sandbox(DEMO_DEVICE, root, program, args);
+}
+
+// Every file, folder and link below dir by relative path, with what it holds.
+static std::map<std::string, std::string> tree(const std::string &dir)
+{
+    std::map<std::string, std::string> entries;
+    if (!fs::exists(dir))
+        return entries;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), dir).string();
+        if (it->is_symlink())
+            entries[rel] = "link " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            entries[rel] = "folder";
+        else
+            entries[rel] = read_file(it->path().string());
+    }
+    return entries;
+}
+
+std::vector<std::string> SimDevice::changed_outside_tmp() const
+{
+    std::vector<std::string> changed;
+    for (const char *part : {"proc", "sys", "radio", "artmtd"}) {
+        auto before = tree(dir_ + "/" + part);
+        auto after = tree(root_ + "/run/" + part);
+        // the sandbox's own way to the real procfs, for the sanitizers
+        for (const char *own : {".real", "self", "thread-self"})
+            if (std::string(part) == "proc")
+                after.erase(own);
+        for (const auto &[path, content] : after)
+            if (!before.count(path) || before[path] != content)
+                changed.push_back(std::string(part) + "/" + path);
+        for (const auto &[path, content] : before)
+            if (!after.count(path))
+                changed.push_back(std::string(part) + "/" + path + " (gone)");
+    }
+    for (const char *file : {"df", "store"})
+        if (read_file(dir_ + "/" + file) != read_file(root_ + "/run/" + file))
+            changed.push_back(file);
+    return changed;
 }

@@ -43,6 +43,9 @@ class SimDevice {
     std::string tmp(const std::string &name) const;
     bool tmp_has(const std::string &name) const;
     std::set<std::string> tmp_entries() const;
+    // What the run changed on the device outside /tmp: the paths of /proc, /sys, the store and the tools' answers
+    // that differ from the description.
+    std::vector<std::string> changed_outside_tmp() const;
 
     const std::string &description() const { return dir_; }
 
@@ -59,6 +62,8 @@ class SimDevice {
 };
 
 std::string read_file(const std::string &path);
+// The words that run program on the device: korvalt and korvalt-query of a cross build come with their runner.
+std::vector<std::string> command_of(const std::string &program);
 // Runs program (korvalt by default) on the demo device that ships with the project.
 Outcome run_demo(const std::string &work_name, const std::vector<std::string> &args = {},
                  const std::string &program = KORVALT_BIN);

@@ -1,0 +1,254 @@
+// korvalt on hostile devices: USB sticks with nasty serial numbers, kernel files with over-long lines, binary
+// garbage, missing and empty files, huge tables. korvalt must never crash or hang, run nothing it was not meant
+// to, write nothing but its scratch files, and keep its output lines in their form.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "sim_device.h"
+
+namespace fs = std::filesystem;
+
+// Two count lines, then "USB disk N, version: USB..." numbered from 1.
+static void expect_report_form(const Outcome &r, const std::string &what)
+{
+    EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
+    ASSERT_FALSE(r.out.empty()) << what;
+    ASSERT_EQ(r.out.back(), '\n') << what;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_TRUE(line == "0 USB disk !!!" || std::regex_search(line, std::regex(" USB disk\\(s\\)!!!$"))) << what;
+    std::getline(lines, line);
+    EXPECT_TRUE(line == "0 eSATA disk" || std::regex_search(line, std::regex(" eSATA disk$"))) << what;
+    for (int n = 1; std::getline(lines, line); n++)
+        EXPECT_EQ(line.rfind("USB disk " + std::to_string(n) + ", version: USB", 0), 0u) << what << ": " << line;
+}
+
+// Only the scratch files korvalt names: the df snapshot, the version and one listing per probed disk.
+static void expect_only_scratch_files(const SimDevice &dev, const std::set<std::string> &had, const std::string &what)
+{
+    static const std::regex scratch("df_usb|disk_version|sd[a-z]_info_tmp");
+    for (const std::string &name : dev.tmp_entries())
+        EXPECT_TRUE(had.count(name) || std::regex_match(name, scratch)) << what << ": left /tmp/" << name;
+    EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << what;
+}
+
+static void expect_sound_run(const SimDevice &dev, const Outcome &r, const std::string &what)
+{
+    expect_report_form(r, what);
+    expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what);
+}
+
+// Deterministic bytes of every value, NUL and newline included.
+static std::string garbage(size_t n, unsigned seed)
+{
+    std::string bytes(n, '\0');
+    for (char &c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = (char)(seed >> 16);
+    }
+    return bytes;
+}
+
+static void two_disks(SimDevice &dev)
+{
+    dev.write("tmp/usbdisknum", "2\n");
+    dev.write("tmp/satadisknum", "1\n");
+    dev.add({"sda", "0", "FIRST01", "2.00"});
+    dev.add({"sdb", "1", "SECOND02", "3.00"});
+}
+
+TEST(HostileDevice, SerialsWithEveryShellAndGrepSpecialCharacter)
+{
+    const std::string specials = "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
+    std::vector<std::string> serials = {"X" + specials + "Y", "-" + specials, "\\(a\\|b\\)*"};
+    for (char c : specials)
+        serials.push_back(std::string("S") + c + "N");
+    std::string longest;
+    while (longest.size() < 113)
+        longest += "Z" + specials;
+    longest.resize(113);
+    serials.push_back(longest);
+
+    for (const std::string &serial : serials) {
+        SimDevice dev;
+        dev.write("tmp/usbdisknum", "2\n");
+        dev.add({"sda", "0", "PLAIN1", "1.10"});
+        dev.add({"sdb", "1", serial, "3.00"});
+        dev.write("proc/scsi/usb-storage/1", "   Host scsi1: usb-storage\nSerial Number:" + serial + "\n");
+        Outcome r = dev.run();
+        EXPECT_EQ(r.out, "2 USB disk(s)!!!\n0 eSATA disk\n"
+                         "USB disk 1, version: USB1.10\n"
+                         "USB disk 2, version: USB3.00\n")
+            << serial;
+        EXPECT_EQ(r.err, "") << serial;
+        expect_only_scratch_files(dev, {"usbdisknum"}, serial);
+        EXPECT_EQ(dev.tmp_entries().size(), 5u) << serial;
+    }
+}
+
+TEST(HostileDevice, OverlongLinesInEveryFile)
+{
+    const std::string huge(20000, 'x');
+    struct Case {
+        const char *what;
+        std::string path, content, out;
+    } cases[] = {
+        {"partition line", "proc/partitions",
+         "major minor  #blocks  name\n\n   8 0 1 " + huge + "\n   8 0 7818240 sda\n   8 1 7818240 sda1\n"
+         "   8 16 7818240 sd" + huge + "\n   8 16 7818240 sdb\n",
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"df line", "df",
+         "Filesystem 1K-blocks Used Available Use% Mounted on\n/dev/sda1 1 2 3 4% /mnt/" + huge +
+             "\n/dev/" + huge + "sdb1 1 2 3 4% /mnt\n/dev/sdb1 " + huge + "\n/dev/sdb1 1 2 3 4% /mnt/sdb1\n",
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"usb-storage line", "proc/scsi/usb-storage/0",
+         "   Host scsi0: usb-storage\n       Vendor: " + huge + "\nSerial Number: FIRST01\n      Product: " + huge,
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"usb device list line", "proc/bus/usb/devices",
+         "T:  Bus=01 " + huge + "\nD:  Ver= 2.00 Cls=00\nP:  Vendor=0781 " + huge + "\nS:  Product=" + huge +
+             "\nS:  SerialNumber=FIRST01\nC:* #Ifs= 1\nI:* If#= 0 Driver=usb-storage\n",
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB\n"},
+        {"usb count", "tmp/usbdisknum", huge + "\n",
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+        {"esata name", "store", "sata_diskname=" + huge + "\n",
+         "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        two_disks(dev);
+        dev.write(c.path, c.content);
+        Outcome r = dev.run();
+        expect_sound_run(dev, r, c.what);
+        std::string count = c.path == "tmp/usbdisknum" ? std::string(511, 'x') : "2";
+        EXPECT_EQ(r.out, count + " USB disk(s)!!!\n1 eSATA disk\n" + c.out) << c.what;
+    }
+}
+
+TEST(HostileDevice, AnOverlongScsiEntryName)
+{
+    SimDevice dev;
+    two_disks(dev);
+    fs::remove_all(dev.description() + "/sys/block/sda/device/scsi_device");
+    dev.write("sys/block/sda/device/scsi_device/" + std::string(200, '0') + ":0:0:0/uevent", "DRIVER=sd\n");
+    dev.write("proc/scsi/usb-storage/000000000000000", "Serial Number: FIRST01\n");
+    Outcome r = dev.run();
+    expect_sound_run(dev, r, "scsi entry");
+    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n");
+}
+
+TEST(HostileDevice, BinaryGarbageInEachFile)
+{
+    const std::vector<std::string> paths = {
+        "proc/partitions", "df", "proc/scsi/usb-storage/0", "proc/bus/usb/devices", "tmp/usbdisknum",
+        "tmp/satadisknum", "store",
+    };
+    for (const std::string &path : paths) {
+        for (unsigned seed : {1u, 2u, 3u}) {
+            SimDevice dev;
+            two_disks(dev);
+            dev.write(path, garbage(path == "store" ? 4096 : 65536, seed));
+            Outcome r = dev.run();
+            expect_sound_run(dev, r, path + " seed " + std::to_string(seed));
+        }
+    }
+}
+
+TEST(HostileDevice, GarbageNamesInTheScsiListing)
+{
+    std::string name = garbage(200, 7);
+    for (char &c : name)
+        if (c == '\0' || c == '/')
+            c = '_';
+    SimDevice dev;
+    two_disks(dev);
+    fs::remove_all(dev.description() + "/sys/block/sda/device/scsi_device");
+    dev.write("sys/block/sda/device/scsi_device/" + name + "/uevent", "DRIVER=sd\n");
+    Outcome r = dev.run();
+    expect_sound_run(dev, r, "garbage scsi name");
+    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB\nUSB disk 2, version: USB3.00\n");
+}
+
+TEST(HostileDevice, MissingAndEmptyFiles)
+{
+    const std::vector<std::string> paths = {
+        "proc/partitions", "df", "proc/scsi/usb-storage/0", "proc/scsi/usb-storage", "proc/bus/usb/devices",
+        "tmp/usbdisknum", "tmp/satadisknum", "store", "sys/block/sda/device/scsi_device", "sys/block",
+    };
+    for (const std::string &path : paths) {
+        for (bool missing : {true, false}) {
+            SimDevice dev;
+            two_disks(dev);
+            std::string full = dev.description() + "/" + path;
+            if (!fs::is_directory(full))
+                dev.write(path, "");
+            if (missing)
+                fs::remove_all(full);
+            else if (fs::is_directory(full))
+                for (const auto &e : fs::directory_iterator(full))
+                    fs::remove_all(e.path());
+            Outcome r = dev.run();
+            std::string what = path + (missing ? " missing" : " empty");
+            expect_report_form(r, what);
+            expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what);
+        }
+    }
+}
+
+TEST(HostileDevice, ThousandsOfPartitionsAndDfLines)
+{
+    SimDevice dev;
+    dev.write("tmp/usbdisknum", "16\n");
+    std::string expected = "16 USB disk(s)!!!\n0 eSATA disk\n";
+    for (int i = 0; i < 16; i++) {
+        std::string name = std::string("sd") + char('a' + i);
+        dev.add({name, std::to_string(i), "SN" + std::to_string(i), "2.00", true, true, 250});
+        expected += "USB disk " + std::to_string(i + 1) + ", version: USB2.00\n";
+    }
+    std::string partitions;
+    for (int i = 0; i < 5000; i++)
+        partitions += "  31 " + std::to_string(i % 256) + " 128 mtdblock" + std::to_string(i) + "\n";
+    dev.extra_partitions(partitions);
+    std::string df = "Filesystem           1K-blocks      Used Available Use% Mounted on\n";
+    for (int i = 0; i < 5000; i++)
+        df += "tmpfs 63236 428 62808 1% /mnt/ram" + std::to_string(i) + "\n";
+    for (int i = 0; i < 16; i++)
+        df += std::string("/dev/sd") + char('a' + i) + "1 7690432 1203456 6486976 16% /mnt/usb" +
+              std::to_string(i) + "\n";
+    dev.write("df", df);
+    Outcome r = dev.run();
+    EXPECT_EQ(r.out, expected);
+    expect_only_scratch_files(dev, {"usbdisknum"}, "thousands of lines");
+}
+
+// Every process a run starts is one of the commands korvalt names, however hostile the device.
+TEST(HostileDevice, RunsOnlyItsOwnCommands)
+{
+    SimDevice dev;
+    dev.write("tmp/usbdisknum", "3\n");
+    dev.add({"sda", "0", "$(reboot)`reboot`;reboot", "2.00"});
+    dev.add({"sdb", "1", "'; reboot; '", "3.00"});
+    dev.add({"sdc", "2", "-f/etc/passwd", "1.10"});
+    dev.write("store", "sata_diskname=$(reboot)\n");
+    std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve", "-e", "signal=none", "-o", "/dev/stderr"};
+    for (const std::string &word : command_of(KORVALT_BIN))
+        args.push_back(word);
+    Outcome r = dev.run(args, "/usr/bin/strace");
+    EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n"
+                     "USB disk 2, version: USB3.00\nUSB disk 3, version: USB1.10\n");
+    static const std::regex execve("execve\\(\"([^\"]*)\"");
+    static const std::regex allowed(".*/(sh|dash|df|ls|cat|grep|awk|mawk|korvalt|qemu-mips)");
+    int programs = 0;
+    for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), execve); it != std::sregex_iterator(); ++it) {
+        EXPECT_TRUE(std::regex_match((*it)[1].str(), allowed)) << (*it)[1].str();
+        programs++;
+    }
+    // korvalt, df through the shell, and per disk the listing (2) and the lookup (6) through the shell
+    EXPECT_EQ(programs, 1 + 2 + 3 * 8) << r.err;
+    expect_only_scratch_files(dev, {"usbdisknum"}, "strace");
+}
