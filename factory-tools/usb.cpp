@@ -197,19 +197,26 @@ static bool is_esata_disk(const char *part_name)
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
 }
 
-// Leaves the disk's USB version in the version scratch file. An empty serial would match every device, so it
-// looks nothing up and leaves the file empty; a command that does not fit is not run cut short.
-static void look_up_usb_version(const char *serial)
+constexpr size_t kLookupSize = sizeof kVersionLookup + SHELL_QUOTED_SIZE(kSerialSize - 1);
+
+// The version lookup for a serial of up to kSerialSize-1 characters, into cmd of kLookupSize bytes. false for an
+// empty serial, which would match every device, and for a command that would not fit: it is never run cut short.
+static bool format_version_lookup(char *cmd, const char *serial)
 {
     char quoted[SHELL_QUOTED_SIZE(kSerialSize - 1)];
-    char cmd[sizeof kVersionLookup + sizeof quoted];
+    if (!serial[0] || shell_quote(quoted, sizeof quoted, serial) < 0)
+        return false;
+    int n = snprintf(cmd, kLookupSize, kVersionLookup, quoted);
+    return n > 0 && (size_t)n < kLookupSize;
+}
 
-    if (serial[0] && shell_quote(quoted, sizeof quoted, serial) >= 0) {
-        int n = snprintf(cmd, sizeof cmd, kVersionLookup, quoted);
-        if (n > 0 && (size_t)n < sizeof cmd) {
-            run(cmd);
-            return;
-        }
+// Leaves the disk's USB version in the version scratch file, or leaves it empty when there is nothing to look up.
+static void look_up_usb_version(const char *serial)
+{
+    char cmd[kLookupSize];
+    if (format_version_lookup(cmd, serial)) {
+        run(cmd);
+        return;
     }
     FILE *fp = fopen(kVersionFile, "w");
     if (fp)

@@ -1,0 +1,75 @@
+// The serial probe's reading of the SCSI listing and of the usb-storage file, and the version lookup built from
+// whatever serial it finds.
+
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+
+#include "fuzz.h"
+
+#define main korvalt_main
+#include "usb.cpp"
+#undef main
+
+// The word the shell makes of a single-quoted text: 'a'\''b' is a'b.
+static std::string unquote(const std::string &q)
+{
+    std::string word;
+    bool quoted = false;
+    for (size_t i = 0; i < q.size(); i++) {
+        if (q[i] == '\'')
+            quoted = !quoted;
+        else if (quoted)
+            word += q[i];
+        else if (q[i] == '\\' && i + 1 < q.size() && q[i + 1] == '\'')
+            word += q[++i];
+        else
+            CHECK(!"nothing but escaped quotes outside the quotes");
+    }
+    CHECK(!quoted);
+    return word;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    CHECK(fp);
+    char line[128];
+    if (read_line(fp, line, sizeof line)) {
+        const char *host = host_of_listing(line);
+        if (host) {
+            CHECK(strlen(host) <= 15 && host[0]);
+            CHECK(!strpbrk(host, ":\n"));
+        }
+    }
+    fclose(fp);
+
+    fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    CHECK(fp);
+    char serial[kSerialSize] = "";
+    read_serial(fp, serial, sizeof serial);
+    fclose(fp);
+    size_t n = strlen(serial);
+    CHECK(n < kSerialSize - kSerialPrefix.size());
+    CHECK(!strpbrk(serial, "\r\n"));
+    if (n)
+        CHECK(!is_blank(serial[0]) && !is_blank(serial[n - 1]));
+
+    char cmd[kLookupSize];
+    CHECK(format_version_lookup(cmd, serial) == (n > 0));
+    if (n) {
+        // the fixed text around one quoted word, which the shell turns back into the serial
+        static const std::string head =
+            "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -F -e ";
+        static const std::string tail = " -B4 | /bin/grep \"Ver\" | awk '{print $3}' > /tmp/disk_version";
+        std::string command = cmd;
+        CHECK(command.size() > head.size() + tail.size());
+        CHECK(command.compare(0, head.size(), head) == 0);
+        CHECK(command.compare(command.size() - tail.size(), tail.size(), tail) == 0);
+        CHECK(unquote(command.substr(head.size(), command.size() - head.size() - tail.size())) == serial);
+    }
+    return 0;
+}
