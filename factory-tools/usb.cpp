@@ -234,9 +234,8 @@ static bool print_count(const char *count, const char *what, const char *none)
     return true;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char **)
 {
-    (void)argv;
     char line[256];
     char part_name[128];
 

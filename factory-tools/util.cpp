@@ -79,8 +79,6 @@ static bool is_5ghz(const char *pre)
     return strcmp(pre, "wla_") == 0;
 }
 
-// Radio state and channels
-
 // A tool's first line, left in a scratch file by a shell redirect. false when there is no line to read.
 static bool read_first_line(const char *path, char *line, size_t size)
 {
@@ -91,6 +89,8 @@ static bool read_first_line(const char *path, char *line, size_t size)
     fclose(fp);
     return got;
 }
+
+// Radio state and channels
 
 int enable_ap(const char *band)
 {
