@@ -130,16 +130,29 @@ TEST(HostileDevice, OverlongLinesInEveryFile)
     }
 }
 
-TEST(HostileDevice, AnOverlongScsiEntryName)
+TEST(HostileDevice, OverlongAndGarbageScsiEntryNames)
 {
-    SimDevice dev;
-    two_disks(dev);
-    fs::remove_all(dev.description() + "/sys/block/sda/device/scsi_device");
-    dev.write("sys/block/sda/device/scsi_device/" + std::string(200, '0') + ":0:0:0/uevent", "DRIVER=sd\n");
-    dev.write("proc/scsi/usb-storage/000000000000000", "Serial Number: FIRST01\n");
-    Outcome r = dev.run();
-    expect_sound_run(dev, r, "scsi entry");
-    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n");
+    std::string junk = garbage(200, 7);
+    for (char &c : junk)
+        if (c == '\0' || c == '/')
+            c = '_';
+    struct Case {
+        std::string entry, host, version;  // the disk's scsi_device entry, where its serial is, what it gets
+    } cases[] = {
+        {std::string(200, '0') + ":0:0:0", "000000000000000", "2.00"},
+        {junk, "0", ""},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        two_disks(dev);
+        fs::remove_all(dev.description() + "/sys/block/sda/device/scsi_device");
+        dev.write("sys/block/sda/device/scsi_device/" + c.entry + "/uevent", "DRIVER=sd\n");
+        dev.write("proc/scsi/usb-storage/" + c.host, "Serial Number: FIRST01\n");
+        Outcome r = dev.run();
+        expect_sound_run(dev, r, c.entry);
+        EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB" + c.version +
+                             "\nUSB disk 2, version: USB3.00\n");
+    }
 }
 
 TEST(HostileDevice, BinaryGarbageInEachFile)
@@ -157,21 +170,6 @@ TEST(HostileDevice, BinaryGarbageInEachFile)
             expect_sound_run(dev, r, path + " seed " + std::to_string(seed));
         }
     }
-}
-
-TEST(HostileDevice, GarbageNamesInTheScsiListing)
-{
-    std::string name = garbage(200, 7);
-    for (char &c : name)
-        if (c == '\0' || c == '/')
-            c = '_';
-    SimDevice dev;
-    two_disks(dev);
-    fs::remove_all(dev.description() + "/sys/block/sda/device/scsi_device");
-    dev.write("sys/block/sda/device/scsi_device/" + name + "/uevent", "DRIVER=sd\n");
-    Outcome r = dev.run();
-    expect_sound_run(dev, r, "garbage scsi name");
-    EXPECT_EQ(r.out, "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB\nUSB disk 2, version: USB3.00\n");
 }
 
 TEST(HostileDevice, MissingAndEmptyFiles)
