@@ -55,7 +55,7 @@ static constexpr Operation kOperations[] = {
 
 static int usage()
 {
-    fputs("usage: korvalt-query OPERATION [ARG]\noperations:", stderr);
+    fputs("usage: korvalt-query OPERATION [ARG], OPERATION one of:", stderr);
     const char *sep = " ";
     for (const Operation &op : kOperations) {
         fprintf(stderr, op.arg ? "%s%s %s" : "%s%s", sep, op.name, op.arg);

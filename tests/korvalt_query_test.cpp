@@ -53,7 +53,8 @@ TEST(KorvaltQuery, WrongUseGivesTheUsageAndStatus2)
         Outcome r = run_demo("KorvaltQueryUsage", args, KORVALT_QUERY_BIN);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind("usage: korvalt-query OPERATION [ARG]\n", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("usage: korvalt-query OPERATION [ARG], OPERATION one of: cat_file FILE,", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
         for (const char *op : {"cat_file FILE", "wl_channel", "get_mac IFNAME", "language_list"})
             EXPECT_NE(r.err.find(op), std::string::npos) << op;
     }
