@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -27,7 +28,7 @@ inline void tool_answer(const std::string &path, const char *text)
 {
     std::string full = std::string(std::getenv("KORVALT_SIM_DEVICE")) + "/" + path;
     if (text) {
-        std::system(("mkdir -p \"$(dirname '" + full + "')\"").c_str());
+        std::filesystem::create_directories(std::filesystem::path(full).parent_path());
         put_file(full, text);
     } else {
         std::remove(full.c_str());

@@ -13,4 +13,14 @@
         }                                                                                                         \
     } while (0)
 
+// The input as a stream, as korvalt reads a kernel file; null for an empty input.
+static inline FILE *open_input(const unsigned char *data, size_t size)
+{
+    if (size == 0)
+        return nullptr;
+    FILE *fp = fmemopen(const_cast<unsigned char *>(data), size, "r");
+    CHECK(fp);
+    return fp;
+}
+
 #endif

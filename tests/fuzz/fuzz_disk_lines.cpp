@@ -11,10 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0)
+    FILE *fp = open_input(data, size);
+    if (!fp)
         return 0;
-    FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
-    CHECK(fp);
     char line[256];
     char part_name[128];
     while (read_line(fp, line, sizeof line)) {

@@ -33,10 +33,9 @@ static std::string unquote(const std::string &q)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0)
+    FILE *fp = open_input(data, size);
+    if (!fp)
         return 0;
-    FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
-    CHECK(fp);
     char line[128];
     if (read_line(fp, line, sizeof line)) {
         const char *host = host_of_listing(line);
@@ -47,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     fclose(fp);
 
-    fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
-    CHECK(fp);
+    fp = open_input(data, size);
     char serial[kSerialSize] = "";
     read_serial(fp, serial, sizeof serial);
     fclose(fp);
