@@ -14,7 +14,9 @@
 // driver's file for that host gives the serial, and the serial picks the device out of the USB device list.
 //
 // Test scripts parse the output line by line, so nothing else is printed; every failure degrades to an empty
-// count, a skipped disk or an empty version.
+// count, a skipped disk or an empty version. A report that cannot be written is a failed run (status 1).
+//
+// Runs take turns with the scratch files in /tmp: korvalt holds their lock from start to end.
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,12 +37,14 @@ constexpr char kSataCountFile[] = "/tmp/satadisknum";
 constexpr char kPartitions[] = "/proc/partitions";
 constexpr char kVersionFile[] = "/tmp/disk_version";
 
-// The serial number is untrusted text from the USB stick itself and this runs as root: it goes in as one quoted
-// word (%s), and -F -e make grep take it as a literal pattern, never as an option or a regular expression.
+// The serial number is untrusted text from the USB stick itself and this runs as root: its device list line goes
+// in as one quoted word (%s), and -x -F -e make grep take it as a whole line, literally, never as an option or a
+// regular expression, so no other line of the list (another stick's, or this one's product name) can match.
 constexpr char kVersionLookup[] =
-    "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -F -e %s -B4"
+    "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -x -F -e %s -B4"
     " | /bin/grep \"Ver\" | awk '{print $3}' > /tmp/disk_version";
 
+// The disk's name goes in as one quoted word too (%s, twice).
 constexpr char kListingCommand[] = "/bin/ls /sys/block/%s/device/scsi_device/ > /tmp/%s_info_tmp";
 constexpr char kListingFile[] = "/tmp/%s_info_tmp";
 constexpr char kUsbStorageFile[] = "/proc/scsi/usb-storage/%s";
@@ -48,12 +52,13 @@ constexpr std::string_view kSerialPrefix = "Serial Number:";
 
 constexpr size_t kSerialSize = 128;
 
-// Output that is still buffered would otherwise come out after whatever the command prints.
-static void run(const char *cmd)
-{
-    fflush(stdout);
-    system(cmd);
-}
+// The kernel prints one serial string in both places: "Serial Number: %s" in the usb-storage file and
+// "S:  SerialNumber=%.100s" in the device list, which has no such line for a stick without a serial ("None").
+constexpr char kListedSerial[] = "S:  SerialNumber=%.100s";
+constexpr size_t kListedLineSize = sizeof kListedSerial - sizeof "%.100s" + 1 + 100;
+
+// The device list line of the last probed stick's serial; "" when it has none.
+static char listed_serial[kListedLineSize];
 
 // Reads one line of at most size-1 characters, newline included. The rest of a longer line is dropped so that its
 // tail is never taken for a line of its own: a long USB product name must not pose as a "Serial Number:" line.
@@ -76,13 +81,19 @@ static bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-// "Serial Number: VALUE  \n" gives VALUE, without the line end and the blanks around it.
-static void take_serial(const char *line, char *serial, size_t size)
+// "Serial Number: VALUE  \n" gives VALUE, without the line end and the blanks around it, and the device list
+// line that names the same stick, with the string as the kernel printed it, blanks and all.
+static void take_serial(char *line, char *serial, size_t size)
 {
-    std::string_view value(line + kSerialPrefix.size());
-    size_t end = value.find_first_of("\r\n");
-    if (end != std::string_view::npos)
-        value.remove_suffix(value.size() - end);
+    char *text = line + kSerialPrefix.size();
+    text[strcspn(text, "\n")] = '\0';
+    const char *raw = text + (text[0] == ' ');
+    if (strncmp(raw, "None", 4) == 0 && !raw[4])
+        listed_serial[0] = '\0';
+    else
+        snprintf(listed_serial, sizeof listed_serial, kListedSerial, raw);
+
+    std::string_view value(text, strcspn(text, "\r"));
     while (!value.empty() && is_blank(value.back()))
         value.remove_suffix(1);
     while (!value.empty() && is_blank(value.front()))
@@ -107,36 +118,48 @@ static const char *host_of_listing(char *line)
     return strtok(line, ":\n");
 }
 
+// The disk's host number, from the listing that the command leaves in the listing file; null when there is none.
+static const char *list_scsi_host(const char *disk_name, char *line, size_t size)
+{
+    char quoted[SHELL_QUOTED_SIZE(3)];
+    char cmd[256];
+    char path[64];
+
+    shell_quote(quoted, sizeof quoted, disk_name);
+    snprintf(cmd, sizeof cmd, kListingCommand, quoted, quoted);
+    snprintf(path, sizeof path, kListingFile, disk_name);
+    if (!run_into(cmd, path))
+        return nullptr;
+    FILE *fp = open_for_reading(path);
+    if (!fp)
+        return nullptr;
+    bool listed = read_line(fp, line, size);
+    fclose(fp);
+    return listed ? host_of_listing(line) : nullptr;
+}
+
 // The SCSI host number is the first field of the single host:channel:target:lun entry that sysfs lists for the
-// disk; its usb-storage file names the serial. The listing file is left in place.
+// disk; its usb-storage file names the serial. The listing file is left in place. The caller holds the scratch
+// lock, as korvalt does for its whole run.
 const char *get_usb_serial_num(const char *part_name)
 {
     static char serial_num[kSerialSize];
     char disk_name[8];
-    char cmd[256];
     char path[64];
     char line[128];
 
     serial_num[0] = '\0';
+    listed_serial[0] = '\0';
     // sdb1 stands for the disk sdb
     snprintf(disk_name, sizeof disk_name, "%s", part_name);
     disk_name[3] = '\0';
 
-    snprintf(cmd, sizeof cmd, kListingCommand, disk_name, disk_name);
-    run(cmd);
-
-    snprintf(path, sizeof path, kListingFile, disk_name);
-    FILE *fp = fopen(path, "r");
-    if (!fp)
-        return serial_num;
-    bool listed = read_line(fp, line, sizeof line);
-    fclose(fp);
-    const char *bus_num = listed ? host_of_listing(line) : nullptr;
+    const char *bus_num = list_scsi_host(disk_name, line, sizeof line);
     if (!bus_num)
         return serial_num;
 
     snprintf(path, sizeof path, kUsbStorageFile, bus_num);
-    fp = fopen(path, "r");
+    FILE *fp = open_for_reading(path);
     if (!fp)
         return serial_num;  // not a usb-storage disk, the eSATA one for instance
     read_serial(fp, serial_num, sizeof serial_num);
@@ -152,13 +175,13 @@ static bool parse_partition_line(const char *line, char *part_name)
     return sscanf(line, " %d %d %llu %127[^\n ]", &major, &minors, &capacity, part_name) == 4;
 }
 
-// Whole disks have an entry directly under /sys/block; their partitions do not. A path that does not fit is
-// no disk at all rather than a shorter name that might exist.
+// Whole disks have an entry directly under /sys/block; their partitions do not, nor does a name with a slash.
+// A path that does not fit is no disk at all rather than a shorter name that might exist.
 static bool is_whole_disk(const char *part_name)
 {
     char path[64];
     int n = snprintf(path, sizeof path, "/sys/block/%s", part_name);
-    return n > 0 && (size_t)n < sizeof path && access(path, F_OK) == 0;
+    return n > 0 && (size_t)n < sizeof path && strrchr(path, '/') == path + 10 && access(path, F_OK) == 0;
 }
 
 static const char *last_component(const char *path)
@@ -182,7 +205,7 @@ static bool is_mounted(const char *part_name)
     char line[256];
     bool flag = false;
 
-    FILE *fp = fopen(kDfSnapshot, "r");
+    FILE *fp = open_for_reading(kDfSnapshot);
     if (!fp)
         return false;
     while (read_line(fp, line, sizeof line))
@@ -197,30 +220,37 @@ static bool is_esata_disk(const char *part_name)
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
 }
 
-constexpr size_t kLookupSize = sizeof kVersionLookup + SHELL_QUOTED_SIZE(kSerialSize - 1);
+constexpr size_t kLookupSize = sizeof kVersionLookup + SHELL_QUOTED_SIZE(kListedLineSize - 1);
 
-// The version lookup for a serial of up to kSerialSize-1 characters, into cmd of kLookupSize bytes. false for an
-// empty serial, which would match every device, and for a command that would not fit: it is never run cut short.
+// The version lookup for the probed stick's device list line, into cmd of kLookupSize bytes. false for a stick
+// without a serial, which has no such line, and for a command that would not fit: it is never run cut short.
 static bool format_version_lookup(char *cmd, const char *serial)
 {
-    char quoted[SHELL_QUOTED_SIZE(kSerialSize - 1)];
-    if (!serial[0] || shell_quote(quoted, sizeof quoted, serial) < 0)
+    char quoted[SHELL_QUOTED_SIZE(kListedLineSize - 1)];
+    if (!serial[0] || !listed_serial[0] || shell_quote(quoted, sizeof quoted, listed_serial) < 0)
         return false;
     int n = snprintf(cmd, kLookupSize, kVersionLookup, quoted);
     return n > 0 && (size_t)n < kLookupSize;
 }
 
-// Leaves the disk's USB version in the version scratch file, or leaves it empty when there is nothing to look up.
-static void look_up_usb_version(const char *serial)
+// A version is digits and dots; whatever else a forged descriptor string put in the list never reaches the report.
+static bool is_version(const char *text)
+{
+    while ((*text >= '0' && *text <= '9') || *text == '.')
+        text++;
+    return !*text;
+}
+
+// The disk's USB version from the version scratch file, which is made anew for it and left empty when there is
+// nothing to look up; "" when there is none.
+static const char *look_up_usb_version(const char *serial)
 {
     char cmd[kLookupSize];
-    if (format_version_lookup(cmd, serial)) {
-        run(cmd);
-        return;
-    }
-    FILE *fp = fopen(kVersionFile, "w");
-    if (fp)
-        fclose(fp);
+    bool found = format_version_lookup(cmd, serial);
+    if (!run_into(found ? cmd : nullptr, kVersionFile))
+        return "";
+    const char *version = cat_file(kVersionFile);
+    return is_version(version) ? version : "";
 }
 
 // Prints a count line and tells whether there was a count to print.
@@ -234,26 +264,15 @@ static bool print_count(const char *count, const char *what, const char *none)
     return true;
 }
 
-int main(int argc, char **)
+// One line per mounted USB disk of the partition table, numbered from 1.
+static void report_disks()
 {
     char line[256];
     char part_name[128];
 
-    run(kDfCommand);
-    if (argc != 1) {
-        printf("Usage: korvalt\n");
-        return -1;
-    }
-
-    // cat_file's one buffer is overwritten by the next read: keep only whether there was a count
-    bool usb = print_count(cat_file(kUsbCountFile), "USB disk(s)!!!", "0 USB disk !!!");
-    bool sata = print_count(cat_file(kSataCountFile), "eSATA disk", "0 eSATA disk");
-    if (!usb && !sata)
-        return 0;
-
-    FILE *partitions = fopen(kPartitions, "r");
+    FILE *partitions = open_for_reading(kPartitions);
     if (!partitions)
-        return 0;
+        return;
     int num = 0;
     while (read_line(partitions, line, sizeof line)) {
         if (!parse_partition_line(line, part_name) || strncmp(part_name, "sd", 2) != 0)
@@ -264,10 +283,28 @@ int main(int argc, char **)
         const char *serial = get_usb_serial_num(part_name);
         if (is_esata_disk(part_name))
             continue;
-        look_up_usb_version(serial);
+        const char *version = look_up_usb_version(serial);
         num++;
-        printf("USB disk %d, version: USB%s\n", num, cat_file(kVersionFile));
+        printf("USB disk %d, version: USB%s\n", num, version);
     }
     fclose(partitions);
-    return 0;
+}
+
+int main(int argc, char **)
+{
+    scratch_lock();
+    bool snapshot = run_into(kDfCommand, kDfSnapshot);
+    if (argc != 1) {
+        printf("Usage: korvalt\n");
+        return -1;
+    }
+
+    // cat_file's one buffer is overwritten by the next read: keep only whether there was a count
+    bool usb = print_count(cat_file(kUsbCountFile), "USB disk(s)!!!", "0 USB disk !!!");
+    bool sata = print_count(cat_file(kSataCountFile), "eSATA disk", "0 eSATA disk");
+    // without a fresh df snapshot no disk counts as mounted
+    if ((usb || sata) && snapshot)
+        report_disks();
+    // a report that did not reach its reader, a factory log on a full disk say, must not pass for a good one
+    return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
 }

@@ -2,24 +2,84 @@
 
 #include "util.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config.h"
+
+// Any process of the device may plant a link or a FIFO in /tmp; the kernel's files and the callers' own paths may
+// be links. A FIFO would make the read wait for ever, so nothing but a regular file is read, and nothing is kept
+// open for the commands that run meanwhile.
+FILE *open_for_reading(const char *path)
+{
+    int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (strncmp(path, "/tmp/", 5) == 0)
+        flags |= O_NOFOLLOW;
+    int fd = open(path, flags);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *fp = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (!fp)
+        close(fd);
+    return fp;
+}
+
+// One descriptor of /tmp per process holds the lock: a lock belongs to one open description, so a nested user that
+// opened /tmp again would wait on itself. It is closed on exec, or a command that outlives its caller would keep
+// the lock. /tmp itself is locked so that no file is added there.
+static int lock_fd;
+static int lock_depth;
+
+void scratch_lock(void)
+{
+    if (lock_depth++ > 0)
+        return;
+    lock_fd = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    flock(lock_fd, LOCK_EX);
+}
+
+void scratch_unlock(void)
+{
+    if (lock_depth > 0 && --lock_depth == 0)
+        close(lock_fd);
+}
+
+// The old file goes first, so a command that cannot run (no shell, no memory to fork) leaves nothing to be taken for
+// its output. Then this process makes the file itself, exclusively and without following links: the redirect
+// then truncates a plain file of ours, which in a sticky /tmp no one else can replace, never a link or a FIFO
+// that someone planted there, even after the removal. Output that is still buffered would come out after whatever
+// the command prints.
+int run_into(const char *cmd, const char *scratch)
+{
+    unlink(scratch);
+    int fd = open(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    close(fd);
+    if (cmd) {
+        fflush(stdout);
+        system(cmd);
+    }
+    return 1;
+}
 
 const char *cat_file(const char *name)
 {
     static char buf[512];
 
     buf[0] = '\0';
-    FILE *fp = fopen(name, "r");
+    FILE *fp = open_for_reading(name);
     if (!fp)
         return buf;
     if (!fgets(buf, sizeof buf, fp))
@@ -82,7 +142,7 @@ static bool is_5ghz(const char *pre)
 // A tool's first line, left in a scratch file by a shell redirect. false when there is no line to read.
 static bool read_first_line(const char *path, char *line, size_t size)
 {
-    FILE *fp = fopen(path, "r");
+    FILE *fp = open_for_reading(path);
     if (!fp)
         return false;
     bool got = fgets(line, (int)size, fp) != nullptr;
@@ -100,9 +160,11 @@ int enable_ap(const char *band)
     snprintf(tmp, sizeof tmp, "%s",
              strcmp(band, "bgn") == 0 ? "wlan radio 11g --status >/tmp/enable_ap"
                                       : "wlan radio 11a --status >/tmp/enable_ap");
-    system(tmp);
-    bool on = read_first_line("/tmp/enable_ap", line, sizeof line) && strncmp(line, "ON", 2) == 0;
+    scratch_lock();
+    bool on = run_into(tmp, "/tmp/enable_ap") && read_first_line("/tmp/enable_ap", line, sizeof line) &&
+              strncmp(line, "ON", 2) == 0;
     unlink("/tmp/enable_ap");
+    scratch_unlock();
     return on ? 1 : 0;
 }
 
@@ -127,9 +189,13 @@ int wl_freq_info(const char *pre)
     char line[256];
 
     snprintf(cmd, sizeof cmd, "wlan radio %s --channel > /tmp/wl_freq", is_5ghz(pre) ? "11a" : "11g");
-    system(cmd);
+    scratch_lock();
     // the scratch file stays for whoever looks next
-    return read_first_line("/tmp/wl_freq", line, sizeof line) ? channel_from_line(line) : 0;
+    int channel = run_into(cmd, "/tmp/wl_freq") && read_first_line("/tmp/wl_freq", line, sizeof line)
+                      ? channel_from_line(line)
+                      : 0;
+    scratch_unlock();
+    return channel;
 }
 
 // The 2.4 GHz secondary channel lies 4 above a primary below the threshold, 4 below otherwise.
@@ -371,7 +437,7 @@ char *get_mac(const char *ifname, char *eabuf)
     size_t len = strnlen(ifname, IFNAMSIZ);
     if (len >= IFNAMSIZ)
         return eabuf;
-    int s = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    int s = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (s < 0)
         return eabuf;
     struct ifreq ifr;
@@ -411,9 +477,10 @@ const char *language_list(void)
     char line[256];
 
     snprintf(cmd, sizeof cmd, "%s", "artmtd -r language > /tmp/language_list");
-    system(cmd);
-    if (read_first_line("/tmp/language_list", line, sizeof line))
+    scratch_lock();
+    if (run_into(cmd, "/tmp/language_list") && read_first_line("/tmp/language_list", line, sizeof line))
         take_language(line, buf, sizeof buf);
     unlink("/tmp/language_list");
+    scratch_unlock();
     return buf;
 }

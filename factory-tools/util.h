@@ -6,6 +6,7 @@
 #define KORVALT_UTIL_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 typedef unsigned char uint8;
 
@@ -41,6 +42,18 @@ char *get_mac(const char *ifname, char *eabuf);
 const char *mac_addr(const char *ifname);
 const char *fw_region(void);
 const char *language_list(void);
+
+// Scratch files: the fixed names under /tmp that a command's output is redirected into and read back from.
+// Processes take turns with them: a caller holds scratch_lock() from the command to the last read of its output.
+// Locks nest within a process; when /tmp cannot be locked the caller goes on unlocked.
+void scratch_lock(void);
+void scratch_unlock(void);
+// Runs cmd, whose redirect writes scratch, on a scratch file made anew. Without cmd, only makes it anew (empty).
+// Returns 0, and runs nothing, when the file cannot be made: then what stands there is not to be read.
+int run_into(const char *cmd, const char *scratch);
+// Opens a file for reading, closed on exec; null unless it is a regular file, and under /tmp unless it is one
+// itself rather than a link. Never waits.
+FILE *open_for_reading(const char *path);
 
 // Writes word into out as one single-quoted shell word that the shell passes on untouched. Returns the length
 // written, or -1 (and "" in out) when it does not fit in size bytes.

@@ -4,7 +4,7 @@
 //
 // Prints the operation's text, or its number for enable_ap, wl_freq_info and wl_status, and a newline unless the
 // text ends in one already. An unknown operation or a wrong number of arguments prints the usage to standard error
-// and exits with status 2.
+// and exits with status 2; a text that cannot be written to standard output exits with status 1.
 
 #include <stdio.h>
 #include <string.h>
@@ -73,7 +73,7 @@ int main(int argc, char **argv)
         if (argc != (op.arg ? 3 : 2))
             return usage();
         op.print(op.arg ? argv[2] : nullptr);
-        return 0;
+        return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
     }
     return usage();
 }

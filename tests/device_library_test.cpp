@@ -343,3 +343,17 @@ TEST(GetMac, ANameTooLongForTheRequestIsNotCutToAnotherInterface)
     EXPECT_STREQ(get_mac("kvlongname01234X", eabuf), "");
     EXPECT_STREQ(mac_addr("kvlongname01234Xyz"), "----");
 }
+
+// Processes take turns with the scratch files through a lock on /tmp; a process that holds it may call operations
+// that take it again.
+TEST(ScratchLock, NestsWithinAProcessAndHoldsOthersOff)
+{
+    radio("11g", "ON\n", "6\n");
+    const char *other = "flock -n /tmp true";  // another process that must not get the lock now
+    scratch_lock();
+    EXPECT_EQ(enable_ap("bgn"), 1);
+    EXPECT_EQ(wl_freq_info("wl_"), 6);
+    EXPECT_NE(std::system(other), 0) << "a nested operation let the lock go";
+    scratch_unlock();
+    EXPECT_EQ(std::system(other), 0) << "the lock outlived its holder";
+}

@@ -1,9 +1,12 @@
 // korvalt on hostile devices: kernel files with over-long lines, binary garbage, missing and empty files, huge
-// tables (the hostile serial numbers are in korvalt_test.cpp). korvalt must never crash or hang, run nothing it
-// was not meant to, write nothing but its scratch files, and keep its output lines in their form.
+// tables (the hostile serial numbers are in korvalt_test.cpp), and a hostile neighbour in /tmp. korvalt must never
+// crash or hang, run nothing it was not meant to, write nothing but its scratch files, and keep its output lines
+// in their form.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -32,7 +35,7 @@ static void expect_report_form(const Outcome &r, const std::string &what)
 // Only the scratch files korvalt names: the df snapshot, the version and one listing per probed disk.
 static void expect_only_scratch_files(const SimDevice &dev, const std::set<std::string> &had, const std::string &what)
 {
-    static const std::regex scratch("df_usb|disk_version|sd[a-z]_info_tmp");
+    static const std::regex scratch("df_usb|disk_version|sd._info_tmp");
     for (const std::string &name : dev.tmp_entries())
         EXPECT_TRUE(had.count(name) || std::regex_match(name, scratch)) << what << ": left /tmp/" << name;
     EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << what;
@@ -220,4 +223,102 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
     // korvalt, df through the shell, and per disk the listing (2) and the lookup (6) through the shell
     EXPECT_EQ(programs, 1 + 2 + 3 * 8) << r.err;
     expect_only_scratch_files(dev, {"usbdisknum"}, "strace");
+}
+
+TEST(HostileDevice, DiskNamesGoIntoTheListingAsOneWord)
+{
+    for (const char *name : {"sd;", "sd|", "sd&", "sd'", "sd`", "sd$", "sd>", "sd*", "sd\\"}) {
+        SimDevice dev;
+        dev.write("tmp/usbdisknum", "1\n");
+        dev.add({name, "0", "NAMED", "2.00"});
+        Outcome r = dev.run();
+        EXPECT_EQ(r.out, "1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n") << name;
+        expect_only_scratch_files(dev, {"usbdisknum"}, name);
+    }
+}
+
+// The listing's /bin/ls, which first names each descriptor it inherited besides standard input, output and error.
+static const char kLsNamingInheritedFiles[] =
+    "#!/bin/sh\n"
+    "for fd in 3 4 5 6 7 8 9; do [ -e /proc/.real/self/fd/$fd ] && echo \"inherited $fd\"; done\n"
+    "for entry in \"$1\"*; do echo \"${entry##*/}\"; done\n";
+
+// What any process of the device may leave in its sticky /tmp (links to files it cannot write itself, FIFOs,
+// folders, old outputs), and devices whose tools cannot run. Only fresh output of the commands and regular files
+// are read, nothing is written through a link, no FIFO is waited on, and no command inherits an open file.
+TEST(HostileNeighbour, PlantedFilesAndToolsThatCannotRun)
+{
+    enum Kind { Link, Fifo, Folder, Old };
+    struct Plant {
+        const char *path;  // in the device description
+        Kind kind;
+        const char *content = "";  // where a link leads, what an old file holds
+    };
+    const std::string counts = "2 USB disk(s)!!!\n1 eSATA disk\n";
+    const std::string disks = "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n";
+    const char *store = "/var/config/store";
+    struct Case {
+        std::vector<std::string> query;  // korvalt-query's arguments; korvalt itself when none
+        std::vector<Plant> plants;
+        const char *tool, *tool_text;  // a tool of /bin replaced on the device, and by what
+        std::string out;
+    } cases[] = {
+        {{}, {{"tmp/df_usb", Link, store}, {"tmp/disk_version", Link, store}, {"tmp/sda_info_tmp", Link, store}},
+         nullptr, nullptr, counts + disks},
+        {{}, {{"tmp/df_usb", Fifo}, {"tmp/disk_version", Fifo}, {"tmp/sdb_info_tmp", Fifo}}, nullptr, nullptr,
+         counts + disks},
+        {{}, {{"tmp/usbdisknum", Link, store}}, nullptr, nullptr, "0 USB disk !!!\n1 eSATA disk\n" + disks},
+        {{}, {{"tmp/satadisknum", Fifo}}, nullptr, nullptr, "2 USB disk(s)!!!\n0 eSATA disk\n" + disks},
+        {{}, {{"tmp/df_usb", Folder}}, nullptr, nullptr, counts},
+        {{}, {{"tmp/disk_version", Folder}, {"tmp/sda_info_tmp", Folder}}, nullptr, nullptr,
+         counts + "USB disk 1, version: USB\nUSB disk 2, version: USB\n"},
+        {{}, {{"tmp/df_usb", Old, "/dev/sda1 1 1 1 1% /mnt\n"}, {"tmp/sda_info_tmp", Old, "0:0:0:0\n"},
+              {"tmp/disk_version", Old, "3.00\n"}},
+         "sh", "", counts},
+        {{}, {}, "ls", kLsNamingInheritedFiles, counts + disks},
+        {{"wla_channel"}, {{"tmp/enable_ap", Link, store}, {"tmp/wl_freq", Fifo}}, nullptr, nullptr,
+         "Auto ( 44(P)+48(S) )\n"},
+        {{"wla_channel"}, {{"tmp/enable_ap", Old, "ON\n"}, {"tmp/wl_freq", Old, "44\n"}}, "sh", "", " -- \n"},
+        {{"wl_freq_info", "wla_"}, {{"tmp/wl_freq", Link, store}}, nullptr, nullptr, "44\n"},
+        {{"wl_freq_info", "wla_"}, {{"tmp/wl_freq", Old, "44\n"}}, "sh", "", "0\n"},
+        {{"language_list"}, {{"tmp/language_list", Link, store}}, nullptr, nullptr, "en,de\n"},
+        {{"language_list"}, {{"tmp/language_list", Fifo}}, nullptr, nullptr, "en,de\n"},
+        {{"language_list"}, {{"tmp/language_list", Old, "LANGUAGE: xx\n"}}, "sh", "", "\n"},
+        {{"fw_region"}, {{"tmp/firmware_region", Fifo}}, nullptr, nullptr, "WW\n"},
+        {{"fw_region"}, {{"tmp/firmware_region", Link, store}}, nullptr, nullptr, "WW\n"},
+        {{"cat_file", "/proc/mounts"}, {{"proc/mounts", Link, "partitions"}}, nullptr, nullptr,
+         "major minor  #blocks  name\n"},
+    };
+    setenv("KORVALT_SIM_TIMEOUT", "20", 1);  // a run that waits on a FIFO fails sooner
+    for (const Case &c : cases) {
+        std::string what = (c.query.empty() ? "korvalt" : c.query[0]) + (c.tool ? std::string(" without ") + c.tool : "");
+        SimDevice dev;
+        two_disks(dev);
+        dev.store("wl_wpa2_psk", "secret");  // what a followed link would show or overwrite
+        dev.store("wla_simple_mode", "8");
+        dev.write("radio/11a/status", "ON\n");
+        dev.write("radio/11a/channel", "44\n");
+        dev.write("artmtd/language", "LANGUAGE: en,de\n");
+        if (c.tool)
+            dev.write(std::string("bin/") + c.tool, c.tool_text);
+        for (const Plant &p : c.plants) {
+            std::string path = dev.description() + "/" + p.path;
+            fs::remove_all(path);
+            if (p.kind == Link)
+                fs::create_symlink(p.content, path);
+            else if (p.kind == Fifo)
+                ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+            else if (p.kind == Folder)
+                fs::create_directory(path);
+            else
+                dev.write(p.path, p.content);
+            what += std::string(" ") + p.path;
+        }
+        if (c.tool)
+            fs::permissions(dev.description() + "/bin/" + c.tool, fs::perms::owner_all);
+        Outcome r = c.query.empty() ? dev.run() : dev.run(c.query, KORVALT_QUERY_BIN);
+        EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << what;
+    }
 }

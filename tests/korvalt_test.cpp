@@ -40,6 +40,31 @@ TEST(Usage, AnyArgumentPrintsTheUsageLineAfterTheDfSnapshot)
     }
 }
 
+// The report is what a factory script logs: when it cannot be written the run fails, unless it failed already.
+TEST(Status, AReportThatCannotBeWrittenFails)
+{
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        const char *status;
+    } cases[] = {
+        {KORVALT_BIN, {}, "1\n"},
+        {KORVALT_BIN, {"-x"}, "255\n"},
+        {KORVALT_QUERY_BIN, {"fw_region"}, "1\n"},
+        {KORVALT_QUERY_BIN, {"no_such_operation"}, "2\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, "1\n", "");
+        dev.add({"sda"});
+        std::vector<std::string> args = {"-c", "\"$@\" >/dev/full 2>/dev/null; echo $?", "sh"};
+        for (const std::string &word : command_of(c.program))
+            args.push_back(word);
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(dev.run(args, "/bin/sh").out, c.status) << c.program << " " << c.args.size();
+    }
+}
+
 TEST(Counts, MissingCountFilesEndTheRunWithoutReadingThePartitionTable)
 {
     SimDevice dev;
@@ -180,21 +205,26 @@ TEST(Scan, MissingPartitionTableEndsTheRunAfterTheCounts)
     EXPECT_EQ(r.out, "1 USB disk(s)!!!\n1 eSATA disk\n");
 }
 
-TEST(Probe, SerialLinesAreTrimmedAndTheLastOneStands)
+// The kernel prints a stick's serial string in both files; the device list line must equal it whole.
+TEST(Probe, TheSerialLineNamesTheStickWholeAndTheLastOneStands)
 {
     struct Case {
         const char *serial_lines;  // the usb-storage file's serial lines
         const char *serial;        // what the device list names the disk by
         const char *version;
     } cases[] = {
-        {"Serial Number: ABC123  \n", "ABC123", "2.00"},
-        {"Serial Number:\tABC123\t \r\n", "ABC123", "2.00"},
+        {"Serial Number: ABC123  \n", "ABC123  ", "2.00"},
+        {"Serial Number: ABC123  \n", "ABC123", ""},
+        {"Serial Number: \tABC123\t \r\n", "\tABC123\t \r", "2.00"},
         {"Serial Number:ABC123", "ABC123", "2.00"},
+        {"Serial Number: ABC\n", "ABC123", ""},
+        {"Serial Number: 2.00\n", "ABC123", ""},
+        {"Serial Number: None\n", "None", ""},
         {"Serial Number: OLD\nSerial Number: NEW\n", "NEW", "2.00"},
         {"Serial Number: NEW\n  Serial Number: OLD\n", "NEW", "2.00"},
         {"Serial Number: A B\n", "A B", "2.00"},
         {"Serial Number:\n", "ABC123", ""},
-        {"Serial Number:   \n", "ABC123", ""},
+        {"Serial Number:   \n", "  ", ""},
         {"serial number: ABC123\n", "ABC123", ""},
     };
     for (const Case &c : cases) {
@@ -265,14 +295,16 @@ TEST(Probe, ADiskWithoutScsiEntryReportsAnEmptyVersion)
     EXPECT_EQ(dev.tmp("sda_info_tmp"), "");
 }
 
-// Serial numbers come from the USB stick itself. Each must find its own device, and only it, and run nothing.
+// Serial numbers and the other descriptor strings come from the USB stick itself. Each serial must find its own
+// device, and only it, run nothing, and let nothing but a version into the report.
 TEST(HostileSerial, FindsExactlyItsOwnDeviceAndRunsNothing)
 {
     const std::string specials = "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
     std::vector<std::string> serials = {
         "X';touch /tmp/pwned;'", "$(reboot)", "`reboot`", "$(touch /tmp/pwned)", "-v", "--help", "-e", "A.B",
         "AB CD", "[A-Z]*", "\\(a\\|b\\)*", "\\", "'", "\"; reboot; \"", "a|reboot", "x > /tmp/pwned", "*", "~root",
-        "${IFS}reboot", "X" + specials + "Y", "-" + specials,
+        "${IFS}reboot", "X" + specials + "Y", "-" + specials, "Ver", "2.00", "S:  SerialNumber=", "Flash Disk",
+        "None",  // the kernel's word for a stick without a serial, which has no serial line to match
         std::string(113, '\''),  // the longest serial a line holds, quoted at the longest: the command is not cut
     };
     for (char c : specials)
@@ -285,17 +317,18 @@ TEST(HostileSerial, FindsExactlyItsOwnDeviceAndRunsNothing)
     for (const std::string &serial : serials) {
         SimDevice dev;
         counts(dev, "3\n", "0\n");
-        // decoys first: what a loose lookup would find instead
-        dev.add({"sda", "0", "AxB", "1.10"});
+        // decoys around it: what a loose lookup would find instead. The first names the serial in its product
+        // string, the last holds it in its own serial and forges a version line ahead of its own.
+        dev.add({"sda", "0", "AxB", "1.10", true, true, 1, serial});
         dev.add({"sdb", "1", serial, "3.00"});
-        dev.add({"sdc", "2", "ZZZ", "2.00"});
+        dev.add({"sdc", "2", "Z" + serial, "2.00", true, true, 1, "x\nD:  Ver= \033[2J\033[1;32mUSB3.00-PASS"});
         dev.write("proc/scsi/usb-storage/1", "   Host scsi1: usb-storage\nSerial Number:" + serial + "\n");
         Outcome r = dev.run();
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\n"
                          "USB disk 1, version: USB1.10\n"
-                         "USB disk 2, version: USB3.00\n"
-                         "USB disk 3, version: USB2.00\n")
+                         "USB disk 2, version: USB" + std::string(serial == "None" ? "" : "3.00") + "\n"
+                         "USB disk 3, version: USB\n")
             << "serial " << serial;
         EXPECT_EQ(r.err, "") << "serial " << serial;
         EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb", "disk_version", "sda_info_tmp", "sdb_info_tmp",
@@ -346,6 +379,42 @@ TEST(Report, ManyDisksAreNumberedInPartitionTableOrder)
     Outcome r = dev.run();
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err, "");
+}
+
+// Runs at the same time share the scratch names in /tmp; they take turns, and each report is exact.
+TEST(Concurrency, RunsAtTheSameTimeGiveExactReports)
+{
+    SimDevice dev;
+    counts(dev, "8\n", "0\n");
+    std::string report = "8 USB disk(s)!!!\n0 eSATA disk\n";
+    for (int i = 0; i < 8; i++) {
+        std::string version = i % 2 ? "3.00" : "2.00";
+        dev.add({std::string("sd") + char('a' + i), std::to_string(i), "SN" + std::to_string(i), version});
+        report += "USB disk " + std::to_string(i + 1) + ", version: USB" + version + "\n";
+    }
+    dev.store("wl_simple_mode", "1");
+    dev.store("wla_simple_mode", "3");
+    dev.write("radio/11g/status", "ON\n");
+    dev.write("radio/11g/channel", "6\n");
+    dev.write("radio/11a/status", "OFF\n");
+    dev.write("radio/11a/channel", "44\n");
+    struct Case {
+        std::string program, a, b, out;  // two commands, "$@" the program, and what they print together
+    } cases[] = {
+        {KORVALT_BIN, "\"$@\"", "\"$@\"", report + report},
+        {KORVALT_QUERY_BIN, "\"$@\" wl_channel", "\"$@\" wla_channel", "Auto ( 6 )\n -- \n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-c", "for i in 1 2 3 4 5 6 7 8 9 10; do " + c.a + " >/tmp/a & " + c.b +
+                                                   " >/tmp/b; wait; cat /tmp/a /tmp/b; done",
+                                         "sh"};
+        for (const std::string &word : command_of(c.program))
+            args.push_back(word);
+        std::string expected;
+        for (int i = 0; i < 10; i++)
+            expected += c.out;
+        EXPECT_EQ(dev.run(args, "/bin/sh").out, expected) << c.a << " & " << c.b;
+    }
 }
 
 // The device a program sees is the described one, and what it writes stays in the device's /tmp.

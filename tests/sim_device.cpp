@@ -98,7 +98,7 @@ static std::string usb_storage_file(const Disk &d)
 {
     return "   Host scsi" + d.host + ": usb-storage\n"
            "       Vendor: Generic\n"
-           "      Product: Flash Disk\n"
+           "      Product: " + d.product + "\n"
            "Serial Number: " + d.serial + "\n"
            "     Protocol: Transparent SCSI\n"
            "    Transport: Bulk\n"
@@ -131,8 +131,9 @@ static std::string usb_device(const Disk &d, int number)
            "D:  Ver= " + d.version + " Cls=00(>ifc ) Sub=00 Prot=00 MxPS=64 #Cfgs=  1\n"
            "P:  Vendor=0781 ProdID=5567 Rev= 1.00\n"
            "S:  Manufacturer=Generic\n"
-           "S:  Product=Flash Disk\n"
-           "S:  SerialNumber=" + d.serial + "\n"
+           "S:  Product=" + d.product.substr(0, 100) + "\n" +
+           // the kernel lists at most 100 bytes of a string, and no serial line for a stick without one
+           (d.serial == "None" ? "" : "S:  SerialNumber=" + d.serial.substr(0, 100) + "\n") +
            "C:* #Ifs= 1 Cfg#= 1 Atr=80 MxPwr=200mA\n"
            "I:* If#= 0 Alt= 0 #EPs= 2 Cls=08(stor.) Sub=06 Prot=50 Driver=usb-storage\n"
            "E:  Ad=81(I) Atr=02(Bulk) MxPS= 512 Ivl=0ms\n"

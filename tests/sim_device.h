@@ -16,6 +16,7 @@ struct Disk {
     bool mounted = true;           // df lists its first partition
     bool usb = true;               // false: no usb-storage file and no USB device (an eSATA disk)
     int partitions = 1;
+    std::string product = "Flash Disk"; // the descriptor's product string, in both files
 };
 
 struct Outcome {

@@ -1,5 +1,5 @@
 // The serial probe's reading of the SCSI listing and of the usb-storage file, and the version lookup built from
-// whatever serial it finds.
+// whatever serial line it finds.
 
 #include <stdint.h>
 #include <string.h>
@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fp = open_input(data, size);
     char serial[kSerialSize] = "";
+    listed_serial[0] = '\0';
     read_serial(fp, serial, sizeof serial);
     fclose(fp);
     size_t n = strlen(serial);
@@ -56,18 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (n)
         CHECK(!is_blank(serial[0]) && !is_blank(serial[n - 1]));
 
+    // the device list line: its prefix and at most 100 bytes of the serial string, on one line
+    std::string listed = listed_serial;
+    if (!listed.empty()) {
+        CHECK(listed.rfind("S:  SerialNumber=", 0) == 0);
+        CHECK(listed.size() <= 17 + 100);
+        CHECK(listed.find('\n') == std::string::npos);
+    }
+
     char cmd[kLookupSize];
-    CHECK(format_version_lookup(cmd, serial) == (n > 0));
-    if (n) {
-        // the fixed text around one quoted word, which the shell turns back into the serial
+    CHECK(format_version_lookup(cmd, serial) == (n > 0 && !listed.empty()));
+    if (n && !listed.empty()) {
+        // the fixed text around one quoted word, which the shell turns back into the serial line
         static const std::string head =
-            "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -F -e ";
+            "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -x -F -e ";
         static const std::string tail = " -B4 | /bin/grep \"Ver\" | awk '{print $3}' > /tmp/disk_version";
         std::string command = cmd;
         CHECK(command.size() > head.size() + tail.size());
         CHECK(command.compare(0, head.size(), head) == 0);
         CHECK(command.compare(command.size() - tail.size(), tail.size(), tail) == 0);
-        CHECK(unquote(command.substr(head.size(), command.size() - head.size() - tail.size())) == serial);
+        CHECK(unquote(command.substr(head.size(), command.size() - head.size() - tail.size())) == listed);
     }
     return 0;
 }
