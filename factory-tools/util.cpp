@@ -58,12 +58,12 @@ void scratch_unlock(void)
 // The old file goes first, so a command that cannot run (no shell, no memory to fork) leaves nothing to be taken for
 // its output. Then this process makes the file itself, exclusively and without following links: the redirect
 // then truncates a plain file of ours, which in a sticky /tmp no one else can replace, never a link or a FIFO
-// that someone planted there, even after the removal. Output that is still buffered would come out after whatever
-// the command prints.
+// that someone planted there, even after the removal. Only root writes it, whatever the umask, so no one else can
+// forge its content either. Output that is still buffered would come out after whatever the command prints.
 int run_into(const char *cmd, const char *scratch)
 {
     unlink(scratch);
-    int fd = open(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return 0;
     close(fd);

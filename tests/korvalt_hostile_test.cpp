@@ -322,3 +322,28 @@ TEST(HostileNeighbour, PlantedFilesAndToolsThatCannotRun)
         EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << what;
     }
 }
+
+// Only root may write what korvalt and the library read back, whatever umask they were started with: a neighbour
+// that could write a scratch file between the command and the read would forge the report.
+TEST(HostileNeighbour, NoOneElseCanWriteTheScratchFiles)
+{
+    SimDevice dev;
+    two_disks(dev);
+    dev.write("radio/11g/status", "ON\n");
+    dev.write("radio/11g/channel", "6\n");
+    for (const std::string &program : {std::string(KORVALT_BIN), std::string(KORVALT_QUERY_BIN)}) {
+        std::vector<std::string> args = {"-c", "umask 0; exec \"$@\"", "sh"};
+        for (const std::string &word : command_of(program))
+            args.push_back(word);
+        if (program == KORVALT_QUERY_BIN)
+            args.push_back("wl_channel");
+        dev.run(args, "/bin/sh");
+        EXPECT_TRUE(dev.tmp_has(program == KORVALT_BIN ? "disk_version" : "wl_freq")) << program;
+        for (const std::string &name : dev.tmp_entries()) {
+            if (name == "usbdisknum" || name == "satadisknum")
+                continue;
+            auto perms = fs::status(dev.tmp_path(name)).permissions();
+            EXPECT_EQ(perms & (fs::perms::group_write | fs::perms::others_write), fs::perms::none) << name;
+        }
+    }
+}

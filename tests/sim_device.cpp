@@ -194,12 +194,12 @@ Outcome SimDevice::run(const std::vector<std::string> &args, const std::string &
 
 std::string SimDevice::tmp(const std::string &name) const
 {
-    return read_file(root_ + "/run/tmp/" + name);
+    return read_file(tmp_path(name));
 }
 
 bool SimDevice::tmp_has(const std::string &name) const
 {
-    return fs::exists(root_ + "/run/tmp/" + name);
+    return fs::exists(tmp_path(name));
 }
 
 std::set<std::string> SimDevice::tmp_entries() const

@@ -41,6 +41,7 @@ class SimDevice {
     Outcome run(const std::vector<std::string> &args = {}, const std::string &program = KORVALT_BIN);
 
     // The device's /tmp after the last run.
+    std::string tmp_path(const std::string &name) const { return root_ + "/run/tmp/" + name; }
     std::string tmp(const std::string &name) const;
     bool tmp_has(const std::string &name) const;
     std::set<std::string> tmp_entries() const;
