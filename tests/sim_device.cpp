@@ -52,7 +52,8 @@ std::vector<std::string> command_of(const std::string &program)
 static Outcome run_in_sandbox(const std::string &dir, const std::string &root, const std::string &program,
                           const std::vector<std::string> &args)
 {
-    std::string cmd = quote(SIM_LAUNCHER) + " " + quote(dir) + " " + quote(root + "/run") + " --";
+    std::string cmd = "KORVALT_SIM_USERLAND=" KORVALT_USERLAND " " + quote(SIM_LAUNCHER) + " " + quote(dir) + " " +
+                      quote(root + "/run") + " --";
     for (const auto &w : command_of(program))
         cmd += " " + quote(w);
     for (const auto &a : args)
