@@ -33,7 +33,7 @@ TEST(KorvaltQuery, EveryOperationOnTheDemoDevice)
         {{"mac_addr", "eth0"}, "----\n"},
         {{"fw_region"}, "NA\n"},
         {{"language_list"}, "en,de,fr,es,it\n"},
-        {{"cat_file", "/tmp/usbdisknum"}, "3\n"},
+        {{"cat_file", "/tmp/usbdisknum"}, "5\n"},
         {{"cat_file", "/tmp/missing"}, "\n"},
     };
     for (const Case &c : cases) {

@@ -15,14 +15,18 @@ static void counts(SimDevice &dev, const std::string &usb, const std::string &sa
     dev.write("tmp/satadisknum", sata);
 }
 
-TEST(Demo, ReportsTheTwoMountedUsbDisksAndSkipsTheEsataDisk)
+// Two sticks, a card reader with a card in one of its four slots, and a modem's card slot, whose version lies
+// beyond the lookup's window; the eSATA disk takes no number.
+TEST(Demo, ReportsTheMountedUsbDisksAndSkipsTheEsataDisk)
 {
     Outcome r = run_demo("Demo");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "3 USB disk(s)!!!\n"
+    EXPECT_EQ(r.out, "5 USB disk(s)!!!\n"
                      "1 eSATA disk\n"
                      "USB disk 1, version: USB2.00\n"
-                     "USB disk 2, version: USB3.00\n");
+                     "USB disk 2, version: USB3.00\n"
+                     "USB disk 3, version: USB2.00\n"
+                     "USB disk 4, version: USB\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -182,6 +186,9 @@ TEST(Scan, DfLinesMarkADiskByTheirDevicesFirstThreeCharacters)
         {"/dev/sda1\n", false},                          // no number: not a filesystem line
         {"/dev/sda1 used 1 99 1% /mnt/sda1\n", false},
         {"/mnt/sda1 tmpfs 100 1 99 1%\n", false},
+        // BusyBox df puts a name of over 20 characters on a line of its own: such a disk counts as not mounted
+        {"/dev/mapper/sda1-encrypted-data\n                       7690432   1203456   6486976  16% /mnt/data\n",
+         false},
     };
     for (const Case &c : cases) {
         SimDevice dev;

@@ -124,9 +124,14 @@ void SimDevice::store(const std::string &key, const std::string &value)
     store_ += key + "=" + value + "\n";
 }
 
+static bool super_speed(const Disk &d)
+{
+    return d.version.rfind("3", 0) == 0;
+}
+
 static std::string usb_device(const Disk &d, int number)
 {
-    bool super = d.version.rfind("3", 0) == 0;
+    bool super = super_speed(d);
     return "\nT:  Bus=0" + std::string(super ? "2" : "1") + " Lev=02 Prnt=02 Port=0" + std::to_string(number % 10) +
            " Cnt=01 Dev#=  " + std::to_string(number + 3) + (super ? " Spd=5000" : " Spd=480 ") + " MxCh= 0\n"
            "D:  Ver= " + d.version + " Cls=00(>ifc ) Sub=00 Prot=00 MxPS=64 #Cfgs=  1\n"
@@ -163,24 +168,47 @@ static const char kUsbHubAndKeyboard[] =
     "I:* If#= 0 Alt= 0 #EPs= 1 Cls=03(HID  ) Sub=01 Prot=01 Driver=usbhid\n"
     "E:  Ad=81(I) Atr=03(Int.) MxPS=   8 Ivl=10ms\n";
 
+// The kernel lists one bus whole, then the next: super-speed sticks come after this root hub of their own bus.
+static const char kSuperSpeedRootHub[] =
+    "\nT:  Bus=02 Lev=00 Prnt=00 Port=00 Cnt=00 Dev#=  1 Spd=5000 MxCh= 1\n"
+    "B:  Alloc=  0/800 us ( 0%), #Int=  0, #Iso=  0\n"
+    "D:  Ver= 3.00 Cls=09(hub  ) Sub=00 Prot=03 MxPS= 9 #Cfgs=  1\n"
+    "P:  Vendor=1d6b ProdID=0003 Rev= 3.10\n"
+    "S:  Manufacturer=Linux 3.10.14 xhci-hcd\n"
+    "S:  Product=xHCI Host Controller\n"
+    "S:  SerialNumber=xhci-hcd\n"
+    "C:* #Ifs= 1 Cfg#= 1 Atr=e0 MxPwr=  0mA\n"
+    "I:* If#= 0 Alt= 0 #EPs= 1 Cls=09(hub  ) Sub=00 Prot=00 Driver=hub\n"
+    "E:  Ad=81(I) Atr=03(Int.) MxPS=   4 Ivl=256ms\n";
+
+// A row of the partition table, as the kernel prints it.
+static std::string partition_row(int minor, unsigned long long blocks, const std::string &name)
+{
+    char row[64];
+    snprintf(row, sizeof row, "%4d  %7d %10llu ", 8, minor, blocks);
+    return row + name + "\n";
+}
+
 void SimDevice::render()
 {
     std::string partitions = "major minor  #blocks  name\n\n";
-    std::string usb = kUsbHubAndKeyboard;
+    std::string usb = kUsbHubAndKeyboard, super_speed_bus;
     std::string df = "Filesystem           1K-blocks      Used Available Use% Mounted on\n"
                      "/dev/root                13312     13312         0 100% /\n"
                      "tmpfs                    63236       428     62808   1% /tmp\n";
     int minor = 0, number = 0;
     for (const Disk &d : disks_) {
-        partitions += "   8 " + std::to_string(minor) + " 7818240 " + d.name + "\n";
+        partitions += partition_row(minor, 7818240, d.name);
         for (int p = 1; p <= d.partitions; p++)
-            partitions += "   8 " + std::to_string(minor + p) + " 3909120 " + d.name + std::to_string(p) + "\n";
+            partitions += partition_row(minor + p, 3909120, d.name + std::to_string(p));
         if (d.mounted)
             df += "/dev/" + d.name + "1              7690432   1203456   6486976  16% /mnt/" + d.name + "1\n";
         if (d.usb)
-            usb += usb_device(d, ++number);
+            (super_speed(d) ? super_speed_bus : usb) += usb_device(d, ++number);
         minor += 16;
     }
+    if (!super_speed_bus.empty())
+        usb += kSuperSpeedRootHub + super_speed_bus;
     put("proc/partitions", partitions + extra_partitions_, false);
     put("proc/bus/usb/devices", usb, false);
     put("df", df, false);
