@@ -239,12 +239,18 @@ std::set<std::string> SimDevice::tmp_entries() const
     return names;
 }
 
-Outcome run_demo(const std::string &work_name, const std::vector<std::string> &args, const std::string &program)
+Outcome run_description(const std::string &dir, const std::string &work_name, const std::vector<std::string> &args,
+                        const std::string &program)
 {
     std::string root = std::string(WORK_ROOT) + "/" + work_name;
     fs::remove_all(root);
     fs::create_directories(root);
-    return run_in_sandbox(DEMO_DEVICE, root, program, args);
+    return run_in_sandbox(dir, root, program, args);
+}
+
+Outcome run_demo(const std::string &work_name, const std::vector<std::string> &args, const std::string &program)
+{
+    return run_description(DEMO_DEVICE, work_name, args, program);
 }
 
 // Every file, folder and link below dir by relative path, with what it holds.
