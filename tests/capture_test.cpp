@@ -108,10 +108,9 @@ TEST(Capture, AHostileDeviceReplaysAsItWasAndIsLeftUnchanged)
     dev.store("wl_sectype", "4");
     dev.store("wl_wpa2_psk", "se\\\"cret");
     dev.store("wl_ssid", "Lab \\\\\\`x\\\\\\`");
-    dev.write("radio/11g/status", "ON\n");
-    dev.write("radio/11g/channel", " 11 \n");
-    dev.write("radio/11a/status", "ON\n");  // its channel, the language list and the region are missing
-    Outcome unit = dev.run();  // the device's files are made at a run
+    dev.radio("11g", "ON\n", " 11 \n");
+    dev.radio("11a", "ON\n");  // its channel, the language list and the region are missing
+    dev.run();                 // the device's files are made at a run
 
     expect_round_trip(dev.description(), "CaptureHostile");
 

@@ -298,8 +298,7 @@ TEST(HostileNeighbour, PlantedFilesAndToolsThatCannotRun)
         two_disks(dev);
         dev.store("wl_wpa2_psk", "secret");  // what a followed link would show or overwrite
         dev.store("wla_simple_mode", "8");
-        dev.write("radio/11a/status", "ON\n");
-        dev.write("radio/11a/channel", "44\n");
+        dev.radio("11a", "ON\n", "44\n");
         dev.write("artmtd/language", "LANGUAGE: en,de\n");
         if (c.tool)
             dev.write(std::string("bin/") + c.tool, c.tool_text);
@@ -331,15 +330,12 @@ TEST(HostileNeighbour, NoOneElseCanWriteTheScratchFiles)
 {
     SimDevice dev;
     two_disks(dev);
-    dev.write("radio/11g/status", "ON\n");
-    dev.write("radio/11g/channel", "6\n");
+    dev.radio("11g", "ON\n", "6\n");
     for (const std::string &program : {std::string(KORVALT_BIN), std::string(KORVALT_QUERY_BIN)}) {
-        std::vector<std::string> args = {"-c", "umask 0; exec \"$@\"", "sh"};
-        for (const std::string &word : command_of(program))
-            args.push_back(word);
+        std::vector<std::string> args;
         if (program == KORVALT_QUERY_BIN)
             args.push_back("wl_channel");
-        dev.run(args, "/bin/sh");
+        dev.run_shell("umask 0; exec \"$@\"", program, args);
         EXPECT_TRUE(dev.tmp_has(program == KORVALT_BIN ? "disk_version" : "wl_freq")) << program;
         for (const std::string &name : dev.tmp_entries()) {
             if (name == "usbdisknum" || name == "satadisknum")

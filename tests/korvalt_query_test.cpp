@@ -63,13 +63,9 @@ TEST(KorvaltQuery, WrongUseGivesTheUsageAndStatus2)
 TEST(KorvaltQuery, MacAddressOfAnInterfaceMadeOnTheDevice)
 {
     SimDevice dev;
-    std::vector<std::string> args = {"-c", "ip link add k0 type veth peer name k1 &&"
-                                           " ip link set k0 address 0a:ff:00:11:22:33 &&"
-                                           " \"$@\" mac_addr k0 && \"$@\" get_mac k1x && \"$@\" mac_addr k1x",
-                                     "sh"};
-    for (const std::string &word : command_of(KORVALT_QUERY_BIN))
-        args.push_back(word);
-    Outcome r = dev.run(args, "/bin/sh");
+    Outcome r = dev.run_shell("ip link add k0 type veth peer name k1 && ip link set k0 address 0a:ff:00:11:22:33 &&"
+                              " \"$@\" mac_addr k0 && \"$@\" get_mac k1x && \"$@\" mac_addr k1x",
+                              KORVALT_QUERY_BIN);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "0A:FF:00:11:22:33\n\n----\n");
 }
@@ -79,9 +75,8 @@ TEST(KorvaltQuery, RadioOffAndSilentTools)
     SimDevice dev;
     dev.store("wl_simple_mode", "6");
     dev.store("wla_simple_mode", "9");
-    dev.write("radio/11g/status", "OFF\n");
-    dev.write("radio/11g/channel", "6\n");
-    dev.write("radio/11a/status", "ON\n");
+    dev.radio("11g", "OFF\n", "6\n");
+    dev.radio("11a", "ON\n");
     struct Case {
         const char *op, *out, *stays, *goes;  // the scratch files left and removed in the device's /tmp
     } cases[] = {

@@ -61,11 +61,8 @@ TEST(Status, AReportThatCannotBeWrittenFails)
         SimDevice dev;
         counts(dev, "1\n", "");
         dev.add({"sda"});
-        std::vector<std::string> args = {"-c", "\"$@\" >/dev/full 2>/dev/null; echo $?", "sh"};
-        for (const std::string &word : command_of(c.program))
-            args.push_back(word);
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(dev.run(args, "/bin/sh").out, c.status) << c.program << " " << c.args.size();
+        EXPECT_EQ(dev.run_shell("\"$@\" >/dev/full 2>/dev/null; echo $?", c.program, c.args).out, c.status)
+            << c.program << " " << c.args.size();
     }
 }
 
@@ -402,10 +399,8 @@ TEST(Concurrency, RunsAtTheSameTimeGiveExactReports)
     }
     dev.store("wl_simple_mode", "1");
     dev.store("wla_simple_mode", "3");
-    dev.write("radio/11g/status", "ON\n");
-    dev.write("radio/11g/channel", "6\n");
-    dev.write("radio/11a/status", "OFF\n");
-    dev.write("radio/11a/channel", "44\n");
+    dev.radio("11g", "ON\n", "6\n");
+    dev.radio("11a", "OFF\n", "44\n");
     struct Case {
         std::string program, a, b, out;  // two commands, "$@" the program, and what they print together
     } cases[] = {
@@ -413,15 +408,12 @@ TEST(Concurrency, RunsAtTheSameTimeGiveExactReports)
         {KORVALT_QUERY_BIN, "\"$@\" wl_channel", "\"$@\" wla_channel", "Auto ( 6 )\n -- \n"},
     };
     for (const Case &c : cases) {
-        std::vector<std::string> args = {"-c", "for i in 1 2 3 4 5 6 7 8 9 10; do " + c.a + " >/tmp/a & " + c.b +
-                                                   " >/tmp/b; wait; cat /tmp/a /tmp/b; done",
-                                         "sh"};
-        for (const std::string &word : command_of(c.program))
-            args.push_back(word);
+        std::string rounds = "for i in 1 2 3 4 5 6 7 8 9 10; do " + c.a + " >/tmp/a & " + c.b +
+                             " >/tmp/b; wait; cat /tmp/a /tmp/b; done";
         std::string expected;
         for (int i = 0; i < 10; i++)
             expected += c.out;
-        EXPECT_EQ(dev.run(args, "/bin/sh").out, expected) << c.a << " & " << c.b;
+        EXPECT_EQ(dev.run_shell(rounds, c.program).out, expected) << c.a << " & " << c.b;
     }
 }
 

@@ -124,6 +124,14 @@ void SimDevice::store(const std::string &key, const std::string &value)
     store_ += key + "=" + value + "\n";
 }
 
+void SimDevice::radio(const std::string &band, const char *status, const char *channel)
+{
+    if (status)
+        write("radio/" + band + "/status", status);
+    if (channel)
+        write("radio/" + band + "/channel", channel);
+}
+
 static bool super_speed(const Disk &d)
 {
     return d.version.rfind("3", 0) == 0;
@@ -219,6 +227,16 @@ Outcome SimDevice::run(const std::vector<std::string> &args, const std::string &
 {
     render();
     return run_in_sandbox(dir_, root_, program, args);
+}
+
+Outcome SimDevice::run_shell(const std::string &script, const std::string &program,
+                             const std::vector<std::string> &args)
+{
+    std::vector<std::string> words = {"-c", script, "sh"};
+    for (const std::string &word : command_of(program))
+        words.push_back(word);
+    words.insert(words.end(), args.begin(), args.end());
+    return run(words, "/bin/sh");
 }
 
 std::string SimDevice::tmp(const std::string &name) const

@@ -35,10 +35,15 @@ class SimDevice {
     // this way is kept as it is instead of being made from the disks.
     void write(const std::string &path, const std::string &text);
     void store(const std::string &key, const std::string &value);
+    // What "wlan radio BAND --status" and "... --channel" print; null: nothing.
+    void radio(const std::string &band, const char *status, const char *channel = nullptr);
     void extra_partitions(const std::string &lines) { extra_partitions_ += lines; }
 
     // Runs program (korvalt by default) with args on the device.
     Outcome run(const std::vector<std::string> &args = {}, const std::string &program = KORVALT_BIN);
+    // Runs a shell script on the device, with the words that run program and then args as its "$@".
+    Outcome run_shell(const std::string &script, const std::string &program,
+                      const std::vector<std::string> &args = {});
 
     // The device's /tmp after the last run.
     std::string tmp_path(const std::string &name) const { return root_ + "/run/tmp/" + name; }
