@@ -10,8 +10,10 @@
 //   USB disk 1, version: USB2.00
 //
 // A disk is a whole "sd" disk of the partition table that df names; the eSATA disk named in the store is left
-// out. The version is found through the disk's serial number: sysfs gives the disk's SCSI host, the usb-storage
-// driver's file for that host gives the serial, and the serial picks the device out of the USB device list.
+// out. The version is the kernel's own answer for the USB device that the disk sits on, from sysfs. The lookup by
+// serial number runs for every disk too and answers where the kernel has none: sysfs gives the disk's SCSI host,
+// the usb-storage driver's file for that host gives the serial, and the serial picks the device out of the USB
+// device list.
 //
 // Test scripts parse the output line by line, so nothing else is printed; every failure degrades to an empty
 // count, a skipped disk or an empty version. A report that cannot be written is a failed run (status 1).
@@ -241,7 +243,7 @@ static bool is_version(const char *text)
     return !*text;
 }
 
-// The disk's USB version from the version scratch file, which is made anew for it and left empty when there is
+// The lookup's answer from the version scratch file, which is made anew for the disk and left empty when there is
 // nothing to look up; "" when there is none.
 static const char *look_up_usb_version(const char *serial)
 {
@@ -251,6 +253,40 @@ static const char *look_up_usb_version(const char *serial)
         return "";
     const char *version = cat_file(kVersionFile);
     return is_version(version) ? version : "";
+}
+
+// Whether the USB device that the disk's SCSI host sits on has file, whose path is then in path.
+// /sys/block/sdX/device leads to .../B-P/B-P:C.I/hostH/targetH:C:T/H:C:T:L for usb-storage and UAS alike, and so
+// does it on old kernels whose /sys/block/sdX is a folder rather than a link; the kernel resolves ".." after the
+// link.
+static bool usb_device_has(char *path, size_t size, const char *part_name, const char *file)
+{
+    int n = snprintf(path, size, "/sys/block/%s/device/../../../../%s", part_name, file);
+    return n > 0 && (size_t)n < size && access(path, F_OK) == 0;
+}
+
+// The kernel's own answer: the version of the disk's USB device, which it prints as the device list does (" 2.00").
+// It tells apart sticks that share a serial, and needs no serial, no usb-storage file and no device list. The
+// folder must be a USB device (busnum and devnum): four levels above an ATA disk lies its controller, whose files
+// are no answer. Only a non-empty run of digits and dots, blanks around it, is a version; null when there is none.
+static const char *kernel_usb_version(const char *part_name)
+{
+    static char version[16];
+    char path[96], rest;
+    if (!usb_device_has(path, sizeof path, part_name, "busnum") ||
+        !usb_device_has(path, sizeof path, part_name, "devnum") ||
+        !usb_device_has(path, sizeof path, part_name, "version"))
+        return nullptr;
+    return sscanf(cat_file(path), " %15[0-9.] %c", version, &rest) == 1 ? version : nullptr;
+}
+
+// The disk's USB version: the kernel's answer for its USB device, else the lookup's. The lookup runs for every disk
+// all the same and leaves its answer in the version scratch file, as it always has.
+static const char *usb_version(const char *part_name, const char *serial)
+{
+    const char *kernel = kernel_usb_version(part_name);
+    const char *listed = look_up_usb_version(serial);
+    return kernel ? kernel : listed;
 }
 
 // Prints a count line and tells whether there was a count to print.
@@ -283,7 +319,7 @@ static void report_disks()
         const char *serial = get_usb_serial_num(part_name);
         if (is_esata_disk(part_name))
             continue;
-        const char *version = look_up_usb_version(serial);
+        const char *version = usb_version(part_name, serial);
         num++;
         printf("USB disk %d, version: USB%s\n", num, version);
     }

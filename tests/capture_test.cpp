@@ -100,7 +100,10 @@ TEST(Capture, AHostileDeviceReplaysAsItWasAndIsLeftUnchanged)
     dev.add({"sda", "0", "$(reboot)'`", "2.00"});
     dev.add({"sdb", "1", "-v", "3.00", true, true, 2, std::string(300, 'P')});
     dev.add({"sdc", "2", "", "", true, false});
-    dev.add({"sdd", "3", "None", "2.00"});
+    dev.add({"sdd", "3", "None", "2.00"});  // only the kernel's own files name its version
+    Disk old{"sde", "4", "None", "3.00"};
+    old.block_folder = true;  // as old kernels show a disk
+    dev.add(old);
     dev.write("proc/scsi/usb-storage/0", "   Host scsi0: usb-storage\nSerial Number: $(reboot)'`\n" +
                                              std::string(2 << 20, 'q') + "\n");
     dev.extra_partitions("   8 0 1 " + std::string(20000, 'x') + "\n");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "sim_device.h"
@@ -16,7 +17,7 @@ static void counts(SimDevice &dev, const std::string &usb, const std::string &sa
 }
 
 // Two sticks, a card reader with a card in one of its four slots, and a modem's card slot, whose version lies
-// beyond the lookup's window; the eSATA disk takes no number.
+// beyond the lookup's window but not beyond the kernel's own answer; the eSATA disk takes no number.
 TEST(Demo, ReportsTheMountedUsbDisksAndSkipsTheEsataDisk)
 {
     Outcome r = run_demo("Demo");
@@ -26,7 +27,7 @@ TEST(Demo, ReportsTheMountedUsbDisksAndSkipsTheEsataDisk)
                      "USB disk 1, version: USB2.00\n"
                      "USB disk 2, version: USB3.00\n"
                      "USB disk 3, version: USB2.00\n"
-                     "USB disk 4, version: USB\n");
+                     "USB disk 4, version: USB2.00\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -234,7 +235,9 @@ TEST(Probe, TheSerialLineNamesTheStickWholeAndTheLastOneStands)
     for (const Case &c : cases) {
         SimDevice dev;
         counts(dev, "1\n", "0\n");
-        dev.add({"sda", "0", c.serial, "2.00"});
+        Disk disk{"sda", "0", c.serial, "2.00"};
+        disk.version_file = false;  // the lookup's answer stands
+        dev.add(disk);
         dev.write("proc/scsi/usb-storage/0", std::string("   Host scsi0: usb-storage\n"
                                                          "     Protocol: Transparent SCSI\n") +
                                                  c.serial_lines);
@@ -262,13 +265,84 @@ TEST(Probe, TheHostNumberComesFromTheFirst15CharactersOfTheListing)
     for (const Case &c : cases) {
         SimDevice dev;
         counts(dev, "1\n", "0\n");
-        dev.add({"sda", c.host, "ABC123", "2.00"});
+        Disk disk{"sda", c.host, "ABC123", "2.00"};
+        disk.version_file = false;  // the lookup's answer stands
+        dev.add(disk);
         if (c.also[0])
             dev.write(std::string("proc/scsi/usb-storage/") + c.also, "Serial Number: ABC123\n");
         Outcome r = dev.run();
         EXPECT_EQ(r.out, std::string("1 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB") + c.version +
                              "\n")
             << c.host << " " << c.also;
+    }
+}
+
+static Disk without_version_file(Disk disk)
+{
+    disk.version_file = false;
+    return disk;
+}
+
+static Disk in_block_folder(Disk disk)
+{
+    disk.block_folder = true;
+    return disk;
+}
+
+// The version of a disk is what the kernel says of the disk's USB device; the lookup's answer counts only where the
+// kernel has none. Cases where the lookup alone goes wrong, and where the kernel's answer must not be taken.
+TEST(Version, TheKernelNamesTheVersionOfEachDisksUsbDevice)
+{
+    auto remove = [](const std::string &path) {
+        return [path](SimDevice &dev) { std::filesystem::remove(dev.description() + "/" + path); };
+    };
+    struct Case {
+        const char *what;
+        std::vector<Disk> disks;
+        std::function<void(SimDevice &)> change;
+        std::vector<std::string> versions;  // each disk's, in the report
+    } cases[] = {
+        {"one serial on three sticks",
+         {{"sda", "0", "BATCH7", "3.00"}, {"sdb", "1", "BATCH7", "2.00"}, {"sdc", "2", "BATCH7", "1.10"}},
+         nullptr, {"3.00", "2.00", "1.10"}},
+        {"a stick without a serial", {{"sda", "0", "None", "3.00"}}, nullptr, {"3.00"}},
+        {"a UAS disk, which has no usb-storage file", {{"sda", "0", "UAS1", "3.00"}},
+         remove("proc/scsi/usb-storage/0"), {"3.00"}},
+        {"a stick listed before its victim forges the victim's serial line",
+         {{"sda", "0", "FORGER", "1.10", true, true, 1, "x\nS:  SerialNumber=VICTIM"}, {"sdb", "1", "VICTIM", "3.00"}},
+         nullptr, {"1.10", "3.00"}},
+        {"a product name that holds Ver", {{"sda", "0", "S1", "2.00", true, true, 1, "Ver 9.99"}}, nullptr, {"2.00"}},
+        {"no USB device list under /proc", {{"sda", "0", "S1", "3.00"}, {"sdb", "1", "S2", "1.10"}},
+         remove("proc/bus/usb/devices"), {"3.00", "1.10"}},
+        {"old kernels: /sys/block/sdX a folder", {in_block_folder({"sda", "0", "None", "3.00"})}, nullptr, {"3.00"}},
+        {"a device without a version file: the lookup's answer",
+         {without_version_file({"sda", "0", "S1", "3.00"}), without_version_file({"sdb", "1", "None", "2.00"})},
+         nullptr, {"3.00", ""}},
+        {"a version file that is no version: the lookup's answer", {{"sda", "0", "S1", "3.00"}},
+         [](SimDevice &dev) { dev.write(dev.usb_device("sda") + "/version", " 3.00x\n"); }, {"3.00"}},
+        {"a blank version file: the lookup's answer", {{"sda", "0", "S1", "3.00"}},
+         [](SimDevice &dev) { dev.write(dev.usb_device("sda") + "/version", " \t\n"); }, {"3.00"}},
+        {"a folder without bus and device number is no USB device", {{"sda", "0", "None", "3.00"}},
+         [](SimDevice &dev) { std::filesystem::remove(dev.description() + "/" + dev.usb_device("sda") + "/busnum"); },
+         {""}},
+        {"a SATA disk's controller that holds a version file",
+         {{"sda", "0", "S1", "2.00"}, {"sdb", "1", "", "", true, false}},
+         [](SimDevice &dev) { dev.write("sys/devices/pci0000:00/0000:00:1f.2/version", " 9.99\n"); },
+         {"2.00", ""}},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        counts(dev, std::to_string(c.disks.size()) + "\n", "0\n");
+        std::string expected = std::to_string(c.disks.size()) + " USB disk(s)!!!\n0 eSATA disk\n";
+        for (const Disk &disk : c.disks)
+            dev.add(disk);
+        for (size_t i = 0; i < c.versions.size(); i++)
+            expected += "USB disk " + std::to_string(i + 1) + ", version: USB" + c.versions[i] + "\n";
+        if (c.change)
+            c.change(dev);
+        Outcome r = dev.run();
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, expected) << c.what;
     }
 }
 
@@ -319,28 +393,36 @@ TEST(HostileSerial, FindsExactlyItsOwnDeviceAndRunsNothing)
         longest += "Z" + specials;
     serials.push_back(longest.substr(0, 113));
 
-    for (const std::string &serial : serials) {
-        SimDevice dev;
-        counts(dev, "3\n", "0\n");
-        // decoys around it: what a loose lookup would find instead. The first names the serial in its product
-        // string, the last holds it in its own serial and forges a version line ahead of its own.
-        dev.add({"sda", "0", "AxB", "1.10", true, true, 1, serial});
-        dev.add({"sdb", "1", serial, "3.00"});
-        dev.add({"sdc", "2", "Z" + serial, "2.00", true, true, 1, "x\nD:  Ver= \033[2J\033[1;32mUSB3.00-PASS"});
-        dev.write("proc/scsi/usb-storage/1", "   Host scsi1: usb-storage\nSerial Number:" + serial + "\n");
-        Outcome r = dev.run();
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\n"
-                         "USB disk 1, version: USB1.10\n"
-                         "USB disk 2, version: USB" + std::string(serial == "None" ? "" : "3.00") + "\n"
-                         "USB disk 3, version: USB\n")
-            << "serial " << serial;
-        EXPECT_EQ(r.err, "") << "serial " << serial;
-        EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb", "disk_version", "sda_info_tmp", "sdb_info_tmp",
-                                              "sdc_info_tmp", "usbdisknum", "satadisknum"}))
-            << "serial " << serial;
-        EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << "serial " << serial;
-    }
+    // Without the kernel's version files the lookup's answer stands; with them the lookup still runs, and still
+    // runs nothing, but the kernel names every disk's version, the forger's and the serial-less stick's too.
+    for (const std::string &serial : serials)
+        for (bool kernel : {false, true}) {
+            SimDevice dev;
+            counts(dev, "3\n", "0\n");
+            auto add = [&](Disk disk) {
+                disk.version_file = kernel;
+                dev.add(disk);
+            };
+            // decoys around it: what a loose lookup would find instead. The first names the serial in its product
+            // string, the last holds it in its own serial and forges a version line ahead of its own.
+            add({"sda", "0", "AxB", "1.10", true, true, 1, serial});
+            add({"sdb", "1", serial, "3.00"});
+            add({"sdc", "2", "Z" + serial, "2.00", true, true, 1, "x\nD:  Ver= \033[2J\033[1;32mUSB3.00-PASS"});
+            dev.write("proc/scsi/usb-storage/1", "   Host scsi1: usb-storage\nSerial Number:" + serial + "\n");
+            std::string what = "serial " + serial + (kernel ? " with" : " without") + " the kernel's versions";
+            Outcome r = dev.run();
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\n"
+                             "USB disk 1, version: USB1.10\n"
+                             "USB disk 2, version: USB" + std::string(serial == "None" && !kernel ? "" : "3.00") +
+                             "\nUSB disk 3, version: USB" + (kernel ? "2.00" : "") + "\n")
+                << what;
+            EXPECT_EQ(r.err, "") << what;
+            EXPECT_EQ(dev.tmp_entries(), (Entries{"df_usb", "disk_version", "sda_info_tmp", "sdb_info_tmp",
+                                                  "sdc_info_tmp", "usbdisknum", "satadisknum"}))
+                << what;
+            EXPECT_EQ(dev.changed_outside_tmp(), std::vector<std::string>()) << what;
+        }
 }
 
 TEST(HostileSerial, AnOverlongSerialLineKeepsItsFirst127Characters)

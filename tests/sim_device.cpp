@@ -106,17 +106,51 @@ static std::string usb_storage_file(const Disk &d)
            "       Quirks:\n";
 }
 
+static bool super_speed(const Disk &d)
+{
+    return d.version.rfind("3", 0) == 0;
+}
+
 // The disk's own files are made now, so a test may change them; the lists that name every disk are made at the
-// run.
+// run. sysfs has the kernel's shape: /sys/block/sdX links to the disk at the end of its device path (controller,
+// USB device, interface, SCSI host, target and device; an ATA port for a disk not on USB), and the disk's device
+// link leads back up to its SCSI device. The USB devices are numbered as the device list numbers them.
 void SimDevice::add(const Disk &d)
 {
+    int number = 1;
+    for (const Disk &other : disks_)
+        number += other.usb;
     disks_.push_back(d);
-    std::string block = "sys/block/" + d.name;
-    put(block + "/device/scsi_device/" + d.host + ":0:0:0/uevent", "DRIVER=sd\n", false);
+
+    std::string scsi = d.host + ":0:0:0", bus = super_speed(d) ? "2" : "1", port = bus + "-" + std::to_string(number);
+    std::string above;  // the disk's path in sys/devices down to its SCSI host
+    if (d.usb) {
+        std::string usb = std::string(super_speed(d) ? "pci0000:00/0000:00:14.0" : "pci0000:00/0000:00:1d.7") +
+                          "/usb" + bus + "/" + port;
+        above = usb + "/" + port + ":1.0";
+        usb_devices_[d.name] = "sys/devices/" + usb;
+        std::string padded = std::string(d.version.size() < 5 ? 5 - d.version.size() : 0, ' ') + d.version;
+        if (d.version_file)
+            put("sys/devices/" + usb + "/version", padded + "\n", false);
+        put("sys/devices/" + usb + "/busnum", bus + "\n", false);
+        put("sys/devices/" + usb + "/devnum", std::to_string(number + 3) + "\n", false);
+        put("sys/devices/" + usb + "/speed", super_speed(d) ? "5000\n" : "480\n", false);
+        if (d.serial != "None")
+            put("sys/devices/" + usb + "/serial", d.serial + "\n", false);
+        put("proc/scsi/usb-storage/" + d.host, usb_storage_file(d), false);
+    } else {
+        above = "pci0000:00/0000:00:1f.2/ata" + std::to_string(disks_.size());
+    }
+    std::string device = "sys/devices/" + above + "/host" + d.host + "/target" + d.host + ":0:0/" + scsi;
+    put(device + "/scsi_device/" + scsi + "/uevent", "DRIVER=sd\n", false);
+
+    std::string block = d.block_folder ? "sys/block/" + d.name : device + "/block/" + d.name;
     for (int p = 1; p <= d.partitions; p++)
         put(block + "/" + d.name + std::to_string(p) + "/partition", std::to_string(p) + "\n", false);
-    if (d.usb)
-        put("proc/scsi/usb-storage/" + d.host, usb_storage_file(d), false);
+    fs::create_directories(dir_ + "/" + block);
+    fs::create_symlink(d.block_folder ? "../../" + device.substr(4) : "../../../" + scsi, dir_ + "/" + block + "/device");
+    if (!d.block_folder)
+        fs::create_symlink("../" + block.substr(4), dir_ + "/sys/block/" + d.name);
 }
 
 void SimDevice::store(const std::string &key, const std::string &value)
@@ -132,12 +166,7 @@ void SimDevice::radio(const std::string &band, const char *status, const char *c
         write("radio/" + band + "/channel", channel);
 }
 
-static bool super_speed(const Disk &d)
-{
-    return d.version.rfind("3", 0) == 0;
-}
-
-static std::string usb_device(const Disk &d, int number)
+static std::string device_list_entry(const Disk &d, int number)
 {
     bool super = super_speed(d);
     return "\nT:  Bus=0" + std::string(super ? "2" : "1") + " Lev=02 Prnt=02 Port=0" + std::to_string(number % 10) +
@@ -212,7 +241,7 @@ void SimDevice::render()
         if (d.mounted)
             df += "/dev/" + d.name + "1              7690432   1203456   6486976  16% /mnt/" + d.name + "1\n";
         if (d.usb)
-            (super_speed(d) ? super_speed_bus : usb) += usb_device(d, ++number);
+            (super_speed(d) ? super_speed_bus : usb) += device_list_entry(d, ++number);
         minor += 16;
     }
     if (!super_speed_bus.empty())

@@ -17,6 +17,8 @@ struct Disk {
     bool usb = true;               // false: no usb-storage file and no USB device (an eSATA disk)
     int partitions = 1;
     std::string product = "Flash Disk"; // the descriptor's product string, in both files
+    bool version_file = true;      // its USB device's "version" in sysfs, as the kernel prints it (" 2.00")
+    bool block_folder = false;     // /sys/block/sdX a folder with a device link, as on old kernels, not a link
 };
 
 struct Outcome {
@@ -55,6 +57,8 @@ class SimDevice {
     std::vector<std::string> changed_outside_tmp() const;
 
     const std::string &description() const { return dir_; }
+    // The sysfs folder of an added disk's USB device (sys/devices/.../usb1/1-2), relative to the description.
+    const std::string &usb_device(const std::string &disk) const { return usb_devices_.at(disk); }
 
   private:
     void put(const std::string &path, const std::string &text, bool keep);
@@ -66,6 +70,7 @@ class SimDevice {
     std::map<std::string, std::string> written_;
     std::string store_;
     std::string extra_partitions_;
+    std::map<std::string, std::string> usb_devices_;
 };
 
 std::string read_file(const std::string &path);
