@@ -514,3 +514,13 @@ TEST(Sandbox, TheDeviceReplacesTheHostsProcSysAndTmp)
                      "Filesystem           1K-blocks      Used Available Use% Mounted on\nro\n");
     EXPECT_EQ(dev.tmp("note"), "left\n");
 }
+
+// A command that is not there exits 127, as sh and env say it, not with bwrap's 1 or the 125 of a broken sandbox.
+TEST(Sandbox, ACommandThatIsNotThereExits127)
+{
+    for (const char *command : {"no-such-command", "build/no-such-program", "/tmp/no-such-program"}) {
+        Outcome r = run_demo("NoCommand", {}, command);
+        EXPECT_EQ(r.status, 127) << command;
+        EXPECT_NE(r.err.find("command not found"), std::string::npos) << command << ": " << r.err;
+    }
+}
