@@ -148,7 +148,8 @@ void SimDevice::add(const Disk &d)
     for (int p = 1; p <= d.partitions; p++)
         put(block + "/" + d.name + std::to_string(p) + "/partition", std::to_string(p) + "\n", false);
     fs::create_directories(dir_ + "/" + block);
-    fs::create_symlink(d.block_folder ? "../../" + device.substr(4) : "../../../" + scsi, dir_ + "/" + block + "/device");
+    std::string up = d.block_folder ? "../../" + device.substr(4) : "../../../" + scsi;
+    fs::create_symlink(up, dir_ + "/" + block + "/device");
     if (!d.block_folder)
         fs::create_symlink("../" + block.substr(4), dir_ + "/sys/block/" + d.name);
 }
