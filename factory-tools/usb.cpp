@@ -23,20 +23,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string_view>
 
 #include "config.h"
+#include "disks.h"
 #include "util.h"
 
 extern "C" const char *get_usb_serial_num(const char *part_name);
 
-constexpr char kDfCommand[] = "df > /tmp/df_usb 2>/dev/null";
-constexpr char kDfSnapshot[] = "/tmp/df_usb";
 constexpr char kUsbCountFile[] = "/tmp/usbdisknum";
 constexpr char kSataCountFile[] = "/tmp/satadisknum";
-constexpr char kPartitions[] = "/proc/partitions";
 constexpr char kVersionFile[] = "/tmp/disk_version";
 
 // The serial number is untrusted text from the USB stick itself and this runs as root: its device list line goes
@@ -61,22 +58,6 @@ constexpr size_t kListedLineSize = sizeof kListedSerial - sizeof "%.100s" + 1 + 
 
 // The device list line of the last probed stick's serial; "" when it has none.
 static char listed_serial[kListedLineSize];
-
-// Reads one line of at most size-1 characters, newline included. The rest of a longer line is dropped so that its
-// tail is never taken for a line of its own: a long USB product name must not pose as a "Serial Number:" line.
-static bool read_line(FILE *fp, char *line, size_t size)
-{
-    size_t n = 0;
-    int c = EOF;
-    while ((c = getc(fp)) != EOF) {
-        if (n + 1 < size)
-            line[n++] = (char)c;
-        if (c == '\n')
-            break;
-    }
-    line[n] = '\0';
-    return n > 0 || c != EOF;
-}
 
 static bool is_blank(char c)
 {
@@ -169,54 +150,6 @@ const char *get_usb_serial_num(const char *part_name)
     return serial_num;
 }
 
-// "   8        0    7814037 sda" gives sda; the column header and blank lines give nothing.
-static bool parse_partition_line(const char *line, char *part_name)
-{
-    int major = 0, minors = 0;
-    unsigned long long capacity = 0;
-    return sscanf(line, " %d %d %llu %127[^\n ]", &major, &minors, &capacity, part_name) == 4;
-}
-
-// Whole disks have an entry directly under /sys/block; their partitions do not, nor does a name with a slash.
-// A path that does not fit is no disk at all rather than a shorter name that might exist.
-static bool is_whole_disk(const char *part_name)
-{
-    char path[64];
-    int n = snprintf(path, sizeof path, "/sys/block/%s", part_name);
-    return n > 0 && (size_t)n < sizeof path && strrchr(path, '/') == path + 10 && access(path, F_OK) == 0;
-}
-
-static const char *last_component(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-// A df line names the disk when its filesystem is a device that shares the disk's first three characters
-// (/dev/sda1 for sda) and a number follows it. The header's first field, a column title, never does.
-static bool df_line_names_disk(const char *line, const char *part_name)
-{
-    char path_name[100] = {};
-    unsigned long long cap = 0;
-    return sscanf(line, "%99s %llu", path_name, &cap) == 2 && strncmp(last_component(path_name), part_name, 3) == 0;
-}
-
-// The snapshot is reread for every disk.
-static bool is_mounted(const char *part_name)
-{
-    char line[256];
-    bool flag = false;
-
-    FILE *fp = open_for_reading(kDfSnapshot);
-    if (!fp)
-        return false;
-    while (read_line(fp, line, sizeof line))
-        if (df_line_names_disk(line, part_name))
-            flag = true;
-    fclose(fp);
-    return flag;
-}
-
 static bool is_esata_disk(const char *part_name)
 {
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
@@ -255,33 +188,9 @@ static const char *look_up_usb_version(const char *serial)
     return is_version(version) ? version : "";
 }
 
-// Whether the USB device that the disk's SCSI host sits on has file, whose path is then in path.
-// /sys/block/sdX/device leads to .../B-P/B-P:C.I/hostH/targetH:C:T/H:C:T:L for usb-storage and UAS alike, and so
-// does it on old kernels whose /sys/block/sdX is a folder rather than a link; the kernel resolves ".." after the
-// link.
-static bool usb_device_has(char *path, size_t size, const char *part_name, const char *file)
-{
-    int n = snprintf(path, size, "/sys/block/%s/device/../../../../%s", part_name, file);
-    return n > 0 && (size_t)n < size && access(path, F_OK) == 0;
-}
-
-// The kernel's own answer: the version of the disk's USB device, which it prints as the device list does (" 2.00").
-// It tells apart sticks that share a serial, and needs no serial, no usb-storage file and no device list. The
-// folder must be a USB device (busnum and devnum): four levels above an ATA disk lies its controller, whose files
-// are no answer. Only a non-empty run of digits and dots, blanks around it, is a version; null when there is none.
-static const char *kernel_usb_version(const char *part_name)
-{
-    static char version[16];
-    char path[96], rest;
-    if (!usb_device_has(path, sizeof path, part_name, "busnum") ||
-        !usb_device_has(path, sizeof path, part_name, "devnum") ||
-        !usb_device_has(path, sizeof path, part_name, "version"))
-        return nullptr;
-    return sscanf(cat_file(path), " %15[0-9.] %c", version, &rest) == 1 ? version : nullptr;
-}
-
-// The disk's USB version: the kernel's answer for its USB device, else the lookup's. The lookup runs for every disk
-// all the same and leaves its answer in the version scratch file, as it always has.
+// The disk's USB version: the kernel's answer for its USB device, else the lookup's. The kernel's answer tells apart
+// sticks that share a serial, and needs no serial, no usb-storage file and no device list. The lookup runs for every
+// disk all the same and leaves its answer in the version scratch file, as it always has.
 static const char *usb_version(const char *part_name, const char *serial)
 {
     const char *kernel = kernel_usb_version(part_name);
@@ -303,17 +212,12 @@ static bool print_count(const char *count, const char *what, const char *none)
 // One line per mounted USB disk of the partition table, numbered from 1.
 static void report_disks()
 {
-    char line[256];
-    char part_name[128];
-
-    FILE *partitions = open_for_reading(kPartitions);
-    if (!partitions)
+    DiskWalk walk;
+    if (!open_disks(walk))
         return;
     int num = 0;
-    while (read_line(partitions, line, sizeof line)) {
-        if (!parse_partition_line(line, part_name) || strncmp(part_name, "sd", 2) != 0)
-            continue;
-        if (!is_whole_disk(part_name) || !is_mounted(part_name))
+    while (const char *part_name = next_disk(walk)) {
+        if (!is_mounted(part_name))
             continue;
         // probed before the eSATA check, so the eSATA disk gets its listing file too
         const char *serial = get_usb_serial_num(part_name);
@@ -323,7 +227,6 @@ static void report_disks()
         num++;
         printf("USB disk %d, version: USB%s\n", num, version);
     }
-    fclose(partitions);
 }
 
 int main(int argc, char **)

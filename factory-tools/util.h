@@ -43,6 +43,14 @@ const char *mac_addr(const char *ifname);
 const char *fw_region(void);
 const char *language_list(void);
 
+// Which connector each USB and ATA disk of the partition table is in and what speed its link reached, one line
+// each, mounted or not; "" when there is none:
+//   usb B-DEVPATH sdX SPEED USBx.yy mounted|unmounted      (SPEED in Mbit/s, as the kernel says it: 480, 1.5)
+//   sata ataN sdX SPEED - mounted|unmounted
+// A field the kernel gives no answer for is "-". In the order of the connectors: usb lines by bus and port numbers,
+// then sata lines by N; lines that do not fit are left out whole from the end. Runs df into the df snapshot.
+const char *disk_ports(void);
+
 // Scratch files: the fixed names under /tmp that a command's output is redirected into and read back from.
 // Processes take turns with them: a caller holds scratch_lock() from the command to the last read of its output.
 // Locks nest within a process; when /tmp cannot be locked the caller goes on unlocked.

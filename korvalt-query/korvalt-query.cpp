@@ -78,6 +78,7 @@ static constexpr Operation kOperations[] = {
     {"mac_addr", "IFNAME", [](const char *a) { text(mac_addr(a)); }},
     {"fw_region", nullptr, [](const char *) { text(fw_region()); }},
     {"language_list", nullptr, [](const char *) { text(language_list()); }},
+    {"disk_ports", nullptr, [](const char *) { fputs(disk_ports(), stdout); }},
     {"config_get", "KEY", [](const char *a) { printf("%s\n", config_get(a)); }},
     {"config_keys", nullptr, [](const char *) { store_keys(); }},
 };

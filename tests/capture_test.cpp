@@ -22,7 +22,7 @@ if [ "$section" = public ]; then
   echo "== korvalt"; "$k"; echo "status $?"
   for op in "enable_ap bgn" "enable_ap an" "wl_freq_info wl_" "wl_freq_info wla_" wl_channel wla_channel \
             "wl_mode wl_" "wl_mode wla_" "wl_coexist wl_" "wl_coexist wla_" "wl_status wl_" "wl_status wla_" \
-            fw_region language_list; do
+            fw_region language_list disk_ports; do
     echo "== $op"; "$q" $op
   done
 else

@@ -47,6 +47,20 @@ static void expect_sound_run(const SimDevice &dev, const Outcome &r, const std::
     expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what);
 }
 
+// disk_ports on the same device: lines of their form, or none, and no file but the df snapshot.
+static void expect_sound_ports(SimDevice &dev, const std::string &what)
+{
+    static const std::regex line("(usb ([0-9]+-[0-9]+(\\.[0-9]+)*|-) sd[a-z]+ ([0-9]+(\\.[0-9]+)?|-) (USB[0-9.]+|-)"
+                                 "|sata (ata[0-9]+|-) sd[a-z]+ ([0-9]+|-) -) (mounted|unmounted)");
+    Outcome r = dev.run({"disk_ports"}, KORVALT_QUERY_BIN);
+    EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty() || r.out.back() == '\n') << what;
+    std::istringstream lines(r.out);
+    for (std::string text; std::getline(lines, text);)
+        EXPECT_TRUE(std::regex_match(text, line)) << what << ": " << text;
+    expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what + " (disk_ports)");
+}
+
 // Deterministic bytes of every value, NUL and newline included.
 static std::string garbage(size_t n, unsigned seed)
 {
@@ -57,6 +71,9 @@ static std::string garbage(size_t n, unsigned seed)
     }
     return bytes;
 }
+
+// Where two_disks puts the SuperSpeed stick sdb, on the xHCI's SuperSpeed bus.
+static const std::string kXhci = "sys/devices/pci0000:00/0000:00:14.0", kSuperSpeedStick = kXhci + "/usb3/3-2";
 
 static void two_disks(SimDevice &dev)
 {
@@ -135,7 +152,8 @@ TEST(HostileDevice, BinaryGarbageInEachFile)
 {
     const std::vector<std::string> paths = {
         "proc/partitions", "df", "proc/scsi/usb-storage/0", "proc/bus/usb/devices", "tmp/usbdisknum",
-        "tmp/satadisknum", "store",
+        "tmp/satadisknum", "store", kSuperSpeedStick + "/speed", kSuperSpeedStick + "/devpath",
+        kSuperSpeedStick + "/version", kXhci + "/usb2/busnum", kXhci + "/usb2/speed",
     };
     for (const std::string &path : paths) {
         for (unsigned seed : {1u, 2u, 3u}) {
@@ -144,6 +162,7 @@ TEST(HostileDevice, BinaryGarbageInEachFile)
             dev.write(path, garbage(path == "store" ? 4096 : 65536, seed));
             Outcome r = dev.run();
             expect_sound_run(dev, r, path + " seed " + std::to_string(seed));
+            expect_sound_ports(dev, path + " seed " + std::to_string(seed));
         }
     }
 }
@@ -153,6 +172,7 @@ TEST(HostileDevice, MissingAndEmptyFiles)
     const std::vector<std::string> paths = {
         "proc/partitions", "df", "proc/scsi/usb-storage/0", "proc/scsi/usb-storage", "proc/bus/usb/devices",
         "tmp/usbdisknum", "tmp/satadisknum", "store", "sys/block/sda/device/scsi_device", "sys/block",
+        kSuperSpeedStick + "/speed", kSuperSpeedStick + "/devpath", kXhci + "/usb2", kXhci + "/usb3/3-0:1.0",
     };
     for (const std::string &path : paths) {
         for (bool missing : {true, false}) {
@@ -170,6 +190,7 @@ TEST(HostileDevice, MissingAndEmptyFiles)
             std::string what = path + (missing ? " missing" : " empty");
             expect_report_form(r, what);
             expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what);
+            expect_sound_ports(dev, what);
         }
     }
 }
@@ -200,7 +221,8 @@ TEST(HostileDevice, ThousandsOfPartitionsAndDfLines)
     expect_only_scratch_files(dev, {"usbdisknum"}, "thousands of lines");
 }
 
-// Every process a run starts is one of the commands korvalt names, however hostile the device.
+// Every process a run starts is one of the commands korvalt names, however hostile the device; disk_ports runs df
+// alone.
 TEST(HostileDevice, RunsOnlyItsOwnCommands)
 {
     SimDevice dev;
@@ -209,22 +231,34 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
     dev.add({"sdb", "1", "'; reboot; '", "3.00"});
     dev.add({"sdc", "2", "-f/etc/passwd", "1.10"});
     dev.write("store", "sata_diskname=$(reboot)\n");
-    std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve", "-e", "signal=none", "-o", "/dev/stderr"};
-    for (const std::string &word : command_of(KORVALT_BIN))
-        args.push_back(word);
-    Outcome r = dev.run(args, "/usr/bin/strace");
-    EXPECT_EQ(r.out, "3 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n"
-                     "USB disk 2, version: USB3.00\nUSB disk 3, version: USB1.10\n");
-    static const std::regex execve("execve\\(\"([^\"]*)\"");
-    static const std::regex allowed(".*/(sh|dash|df|ls|cat|grep|awk|mawk|korvalt|qemu-mips)");
-    int programs = 0;
-    for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), execve); it != std::sregex_iterator(); ++it) {
-        EXPECT_TRUE(std::regex_match((*it)[1].str(), allowed)) << (*it)[1].str();
-        programs++;
+    struct Case {
+        std::string program, arg, out;
+        int programs;  // the program itself and what it starts
+    } cases[] = {
+        // df through the shell, and per disk the listing (2) and the lookup (6) through the shell
+        {KORVALT_BIN, "", "3 USB disk(s)!!!\n0 eSATA disk\nUSB disk 1, version: USB2.00\n"
+                         "USB disk 2, version: USB3.00\nUSB disk 3, version: USB1.10\n", 1 + 2 + 3 * 8},
+        {KORVALT_QUERY_BIN, "disk_ports", "usb 1-1 sda 480 USB2.00 mounted\nusb 1-3 sdc 480 USB1.10 mounted\n"
+                                          "usb 2-2 sdb 5000 USB3.00 mounted\n", 1 + 2},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve", "-e", "signal=none", "-o", "/dev/stderr"};
+        for (const std::string &word : command_of(c.program))
+            args.push_back(word);
+        if (!c.arg.empty())
+            args.push_back(c.arg);
+        Outcome r = dev.run(args, "/usr/bin/strace");
+        EXPECT_EQ(r.out, c.out);
+        static const std::regex execve("execve\\(\"([^\"]*)\"");
+        static const std::regex allowed(".*/(sh|dash|df|ls|cat|grep|awk|mawk|korvalt|korvalt-query|qemu-mips)");
+        int programs = 0;
+        for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), execve); it != std::sregex_iterator(); ++it) {
+            EXPECT_TRUE(std::regex_match((*it)[1].str(), allowed)) << (*it)[1].str();
+            programs++;
+        }
+        EXPECT_EQ(programs, c.programs) << c.program << "\n" << r.err;
+        expect_only_scratch_files(dev, {"usbdisknum"}, "strace");
     }
-    // korvalt, df through the shell, and per disk the listing (2) and the lookup (6) through the shell
-    EXPECT_EQ(programs, 1 + 2 + 3 * 8) << r.err;
-    expect_only_scratch_files(dev, {"usbdisknum"}, "strace");
 }
 
 TEST(HostileDevice, DiskNamesGoIntoTheListingAsOneWord)
@@ -258,6 +292,8 @@ TEST(HostileNeighbour, PlantedFilesAndToolsThatCannotRun)
     };
     const std::string counts = "2 USB disk(s)!!!\n1 eSATA disk\n";
     const std::string disks = "USB disk 1, version: USB2.00\nUSB disk 2, version: USB3.00\n";
+    const std::string ports = "usb 1-1 sda 480 USB2.00 mounted\nusb 2-2 sdb 5000 USB3.00 mounted\n";
+    const std::string unmounted = "usb 1-1 sda 480 USB2.00 unmounted\nusb 2-2 sdb 5000 USB3.00 unmounted\n";
     const char *store = "/var/config/store";
     struct Case {
         std::vector<std::string> query;  // korvalt-query's arguments; korvalt itself when none
@@ -289,6 +325,11 @@ TEST(HostileNeighbour, PlantedFilesAndToolsThatCannotRun)
         {{"fw_region"}, {{"tmp/firmware_region", Link, store}}, nullptr, nullptr, "WW\n"},
         {{"cat_file", "/proc/mounts"}, {{"proc/mounts", Link, "partitions"}}, nullptr, nullptr,
          "major minor  #blocks  name\n"},
+        {{"disk_ports"}, {{"tmp/df_usb", Link, store}}, nullptr, nullptr, ports},
+        {{"disk_ports"}, {{"tmp/df_usb", Fifo}}, nullptr, nullptr, ports},
+        {{"disk_ports"}, {{"tmp/df_usb", Folder}}, nullptr, nullptr, unmounted},
+        {{"disk_ports"}, {{"tmp/df_usb", Old, "/dev/sda1 1 1 1 1% /mnt\n/dev/sdb1 1 1 1 1% /mnt\n"}}, "sh", "",
+         unmounted},
     };
     setenv("KORVALT_SIM_TIMEOUT", "20", 1);  // a run that waits on a FIFO fails sooner
     for (const Case &c : cases) {

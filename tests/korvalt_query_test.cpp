@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -93,5 +96,148 @@ TEST(KorvaltQuery, RadioOffAndSilentTools)
             EXPECT_TRUE(dev.tmp_has(c.stays)) << c.op;
         if (c.goes)
             EXPECT_FALSE(dev.tmp_has(c.goes)) << c.op;
+    }
+}
+
+static Disk at_speed(Disk disk, const std::string &speed, bool mounted = true)
+{
+    disk.speed = speed;
+    disk.mounted = mounted;
+    return disk;
+}
+
+static Disk on_ata(const std::string &name, const std::string &host, const std::string &sata_spd = "")
+{
+    Disk disk{name, host, "", ""};
+    disk.usb = false;
+    disk.speed = sata_spd;
+    return disk;
+}
+
+// Which connector each disk is in and what speed its link reached, as sysfs says it, whatever the partition table's
+// order; the port's peer names a SuperSpeed connector by its USB 2 side, at any kernel's shape. Nothing that
+// sysfs holds makes a line that lies: a file that holds no number is no speed, a link that leads nowhere is no peer.
+TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
+{
+    namespace fs = std::filesystem;
+    auto port_of = [](SimDevice &dev, const std::string &disk) {
+        return dev.description() + "/" + dev.usb_device(disk) + "/port";
+    };
+    auto peer = [port_of](const std::string &disk, std::function<std::string(SimDevice &)> target) {
+        return [=](SimDevice &dev) {
+            fs::remove(port_of(dev, disk) + "/peer");
+            if (target)
+                fs::create_symlink(target(dev), port_of(dev, disk) + "/peer");
+        };
+    };
+    auto reversed_table = [](SimDevice &dev) {
+        std::string rows;
+        for (char c = 'l'; c >= 'a'; c--)
+            rows += std::string("   8 0 7818240 sd") + c + "\n   8 1 7814144 sd" + c + "1\n";
+        dev.write("proc/partitions", "major minor  #blocks  name\n\n" + rows);
+    };
+    std::vector<Disk> twelve;
+    std::string by_port;
+    for (int i = 0; i < 12; i++) {
+        std::string name = std::string("sd") + char('a' + i);
+        twelve.push_back({name, std::to_string(i), "S" + std::to_string(i), i == 1 ? "3.00" : "2.00"});
+        if (i != 1)
+            by_port += "usb 1-" + std::to_string(i + 1) + " " + name + " 480 USB2.00 mounted\n";
+    }
+    by_port += "usb 2-2 sdb 5000 USB3.00 mounted\n";
+    // more sticks than lines fit: the first of the order, whole
+    std::vector<Disk> seventy;
+    std::string fits;
+    bool full = false;
+    for (int i = 0; i < 70; i++) {
+        std::string name = "sd" + (i < 26 ? "" : std::string(1, char('a' + i / 26 - 1))) + char('a' + i % 26);
+        seventy.push_back({name, std::to_string(i), "S" + std::to_string(i)});
+        std::string line = "usb 1-" + std::to_string(i + 1) + " " + name + " 480 USB2.00 mounted\n";
+        full = full || fits.size() + line.size() >= 2048;
+        if (!full)
+            fits += line;
+    }
+    const std::string ss = "usb 2-1 sda 5000 USB3.00 mounted\n";
+    struct Case {
+        const char *what;
+        std::vector<Disk> disks;
+        std::function<void(SimDevice &)> change;
+        std::string out;
+    } cases[] = {
+        {"no disk: no output at all", {}, nullptr, ""},
+        {"high speed, SuperSpeed on its USB 2 side's bus, an unmounted stick at full speed, the eSATA disk",
+         {{"sda"}, {"sdb", "1", "S2", "3.00"}, at_speed({"sdc", "2", "S3"}, "12", false),
+          on_ata("sdd", "3", "6.0 Gbps")},
+         nullptr,
+         "usb 1-1 sda 480 USB2.00 mounted\nusb 1-3 sdc 12 USB2.00 unmounted\nusb 2-2 sdb 5000 USB3.00 mounted\n"
+         "sata ata4 sdd 6000 - mounted\n"},
+        {"ports by their numbers as numbers, the partition table's order aside", twelve, reversed_table, by_port},
+        {"more lines than fit are left out whole, from the end", seventy, nullptr, fits},
+        {"no peer link (before Linux 3.16): the controller's USB 2 root hub", {{"sda", "0", "S", "3.00"}},
+         peer("sda", nullptr), ss},
+        {"a looping peer link", {{"sda", "0", "S", "3.00"}}, peer("sda", [](SimDevice &) { return "peer"; }), ss},
+        {"an overlong peer link", {{"sda", "0", "S", "3.00"}},
+         peer("sda", [](SimDevice &) { return std::string(4000, 'p'); }), ss},
+        {"a peer whose hub holds no bus number", {{"sda", "0", "S", "3.00"}},
+         [](SimDevice &dev) {
+             dev.write("sys/devices/pci0000:00/0000:00:14.0/usb2/busnum", "two\n");
+         },
+         "usb 3-1 sda 5000 USB3.00 mounted\n"},
+        {"a high-speed stick's port has a peer too, pointing the other way", {{"sda"}},
+         peer("sda",
+              [](SimDevice &dev) {
+                  dev.write("sys/devices/pci0000:00/0000:00:14.0/usb3/3-0:1.0/usb3-port1/connect_type", "\n");
+                  return "../../../../0000:00:14.0/usb3/3-0:1.0/usb3-port1";
+              }),
+         "usb 1-1 sda 480 USB2.00 mounted\n"},
+        {"speeds that are no number",
+         {at_speed({"sda", "0"}, "fast"), at_speed({"sdb", "1"}, "<unknown>"), at_speed({"sdc", "2"}, "1.5.0"),
+          at_speed({"sdd", "3"}, "12345678"), at_speed({"sde", "4"}, "-480"), at_speed({"sdf", "5"}, "1.5"),
+          on_ata("sdg", "6", "<unknown>"), on_ata("sdh", "7", "3.0 Gbpsx"), on_ata("sdi", "8", "-1.5 Gbps"),
+          on_ata("sdj", "9", "1.5 Gbps")},
+         nullptr,
+         "usb 1-1 sda - USB2.00 mounted\nusb 1-2 sdb - USB2.00 mounted\nusb 1-3 sdc - USB2.00 mounted\n"
+         "usb 1-4 sdd - USB2.00 mounted\nusb 1-5 sde - USB2.00 mounted\nusb 1-6 sdf 1.5 USB2.00 mounted\n"
+         "sata ata7 sdg - - mounted\nsata ata8 sdh - - mounted\nsata ata9 sdi - - mounted\n"
+         "sata ata10 sdj 1500 - mounted\n"},
+        {"device paths and versions that are no number", {{"sda"}, {"sdb", "1"}, {"sdc", "2"}},
+         [](SimDevice &dev) {
+             dev.write(dev.usb_device("sda") + "/devpath", "1..2\n");
+             dev.write(dev.usb_device("sdb") + "/devpath", "1.2.3.4.5.6.7.8\n");
+             dev.write(dev.usb_device("sdc") + "/version", "2.00 beta\n");
+         },
+         "usb 1-3 sdc 480 - mounted\nusb - sda 480 USB2.00 mounted\nusb - sdb 480 USB2.00 mounted\n"},
+        {"disk names that are no sd names", {{"sd;"}, {"sdA", "1"}, {"sdb", "2"}}, nullptr,
+         "usb 1-3 sdb 480 USB2.00 mounted\n"},
+        {"behind a port multiplier: the disk's own link", {on_ata("sda", "0")},
+         [](SimDevice &dev) { dev.write("sys/class/ata_link/link1.0/sata_spd", "1.5 Gbps\n"); },
+         "sata ata1 sda 1500 - mounted\n"},
+        {"before 2.6.37 no ATA port folder: libata's vendor tells an ATA disk from any other",
+         {on_ata("sda", "0"), on_ata("sdb", "1")},
+         [](SimDevice &dev) {
+             std::string d = dev.description() + "/sys/", controller = "devices/pci0000:00/0000:00:1f.2";
+             for (const char *host : {"0", "1"}) {
+                 std::string disk = std::string("sd") + char('a' + *host - '0'), scsi = "/host" + std::string(host);
+                 fs::rename(dev.description() + "/" + dev.usb_device(disk) + scsi, d + controller + scsi);
+                 fs::remove(d + "block/" + disk);
+                 fs::create_symlink("../" + controller + scsi + "/target" + host + ":0:0/" + host + ":0:0:0/block/" +
+                                        disk,
+                                    d + "block/" + disk);
+             }
+             fs::remove_all(d + "class/ata_link");
+             dev.write("sys/devices/pci0000:00/0000:00:1f.2/host1/target1:0:0/1:0:0:0/vendor", "QEMU    \n");
+         },
+         "sata - sda - - mounted\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        for (const Disk &disk : c.disks)
+            dev.add(disk);
+        if (c.change)
+            c.change(dev);
+        Outcome r = dev.run({"disk_ports"}, KORVALT_QUERY_BIN);
+        EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
     }
 }

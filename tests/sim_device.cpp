@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -113,8 +114,10 @@ static bool super_speed(const Disk &d)
 
 // The disk's own files are made now, so a test may change them; the lists that name every disk are made at the
 // run. sysfs has the kernel's shape: /sys/block/sdX links to the disk at the end of its device path (controller,
-// USB device, interface, SCSI host, target and device; an ATA port for a disk not on USB), and the disk's device
-// link leads back up to its SCSI device. The USB devices are numbered as the device list numbers them.
+// USB device, interface, SCSI host, target and device; an ATA port for a disk not on USB, whose link the ata_link
+// class names), and the disk's device link leads back up to its SCSI device. The USB devices are numbered as the
+// device list numbers them, each on a root port of its own: of the EHCI's bus 1, or of the xHCI's SuperSpeed bus 3
+// for a version 3 device, whose port's peer is the same port of the xHCI's USB 2 bus 2.
 void SimDevice::add(const Disk &d)
 {
     int number = 1;
@@ -122,27 +125,49 @@ void SimDevice::add(const Disk &d)
         number += other.usb;
     disks_.push_back(d);
 
-    std::string scsi = d.host + ":0:0:0", bus = super_speed(d) ? "2" : "1", port = bus + "-" + std::to_string(number);
+    const std::string n = std::to_string(number), devices = "sys/devices/",
+                      ehci = devices + "pci0000:00/0000:00:1d.7", xhci = devices + "pci0000:00/0000:00:14.0";
+    for (const auto &[hub, bus, speed] : {std::array<std::string, 3>{ehci + "/usb1", "1", "480"},
+                                          {xhci + "/usb2", "2", "480"}, {xhci + "/usb3", "3", "5000"}})
+        for (const auto &[file, text] : {std::pair<std::string, std::string>{"busnum", bus}, {"speed", speed},
+                                         {"devnum", "1"}, {"devpath", "0"}})
+            put(hub + "/" + file, text + "\n", false);
+
+    std::string scsi = d.host + ":0:0:0", bus = super_speed(d) ? "3" : "1", port = bus + "-" + n;
     std::string above;  // the disk's path in sys/devices down to its SCSI host
     if (d.usb) {
-        std::string usb = std::string(super_speed(d) ? "pci0000:00/0000:00:14.0" : "pci0000:00/0000:00:1d.7") +
-                          "/usb" + bus + "/" + port;
-        above = usb + "/" + port + ":1.0";
-        usb_devices_[d.name] = "sys/devices/" + usb;
+        std::string hub = (super_speed(d) ? xhci : ehci) + "/usb" + bus, usb = hub + "/" + port;
+        above = usb.substr(devices.size()) + "/" + port + ":1.0";
+        usb_devices_[d.name] = usb;
         std::string padded = std::string(d.version.size() < 5 ? 5 - d.version.size() : 0, ' ') + d.version;
         if (d.version_file)
-            put("sys/devices/" + usb + "/version", padded + "\n", false);
-        put("sys/devices/" + usb + "/busnum", bus + "\n", false);
-        put("sys/devices/" + usb + "/devnum", std::to_string(number + 3) + "\n", false);
-        put("sys/devices/" + usb + "/speed", super_speed(d) ? "5000\n" : "480\n", false);
+            put(usb + "/version", padded + "\n", false);
+        put(usb + "/busnum", bus + "\n", false);
+        put(usb + "/devnum", std::to_string(number + 3) + "\n", false);
+        put(usb + "/devpath", n + "\n", false);
+        put(usb + "/speed", (d.speed.empty() ? super_speed(d) ? "5000" : "480" : d.speed) + "\n", false);
         if (d.serial != "None")
-            put("sys/devices/" + usb + "/serial", d.serial + "\n", false);
+            put(usb + "/serial", d.serial + "\n", false);
         put("proc/scsi/usb-storage/" + d.host, usb_storage_file(d), false);
+        std::string own_port = bus + "-0:1.0/usb" + bus + "-port" + n;
+        put(hub + "/" + own_port + "/connect_type", "hotplug\n", false);
+        fs::create_symlink("../" + own_port, dir_ + "/" + usb + "/port");
+        if (super_speed(d)) {
+            put(xhci + "/usb2/2-0:1.0/usb2-port" + n + "/connect_type", "hotplug\n", false);
+            fs::create_symlink("../../../usb2/2-0:1.0/usb2-port" + n, dir_ + "/" + hub + "/" + own_port + "/peer");
+        }
     } else {
-        above = "pci0000:00/0000:00:1f.2/ata" + std::to_string(disks_.size());
+        std::string ata = std::to_string(disks_.size()), port_dir = "pci0000:00/0000:00:1f.2/ata" + ata;
+        above = port_dir;
+        usb_devices_[d.name] = devices + port_dir;
+        std::string link = port_dir + "/link" + ata + "/ata_link/link" + ata;
+        put(devices + link + "/sata_spd", (d.speed.empty() ? "3.0 Gbps" : d.speed) + "\n", false);
+        fs::create_directories(dir_ + "/sys/class/ata_link");
+        fs::create_symlink("../../devices/" + link, dir_ + "/sys/class/ata_link/link" + ata);
     }
-    std::string device = "sys/devices/" + above + "/host" + d.host + "/target" + d.host + ":0:0/" + scsi;
+    std::string device = devices + above + "/host" + d.host + "/target" + d.host + ":0:0/" + scsi;
     put(device + "/scsi_device/" + scsi + "/uevent", "DRIVER=sd\n", false);
+    put(device + "/vendor", d.usb ? "Generic \n" : "ATA     \n", false);
 
     std::string block = d.block_folder ? "sys/block/" + d.name : device + "/block/" + d.name;
     for (int p = 1; p <= d.partitions; p++)
@@ -170,7 +195,7 @@ void SimDevice::radio(const std::string &band, const char *status, const char *c
 static std::string device_list_entry(const Disk &d, int number)
 {
     bool super = super_speed(d);
-    return "\nT:  Bus=0" + std::string(super ? "2" : "1") + " Lev=02 Prnt=02 Port=0" + std::to_string(number % 10) +
+    return "\nT:  Bus=0" + std::string(super ? "3" : "1") + " Lev=02 Prnt=02 Port=0" + std::to_string(number % 10) +
            " Cnt=01 Dev#=  " + std::to_string(number + 3) + (super ? " Spd=5000" : " Spd=480 ") + " MxCh= 0\n"
            "D:  Ver= " + d.version + " Cls=00(>ifc ) Sub=00 Prot=00 MxPS=64 #Cfgs=  1\n"
            "P:  Vendor=0781 ProdID=5567 Rev= 1.00\n"
@@ -208,7 +233,7 @@ static const char kUsbHubAndKeyboard[] =
 
 // The kernel lists one bus whole, then the next: super-speed sticks come after this root hub of their own bus.
 static const char kSuperSpeedRootHub[] =
-    "\nT:  Bus=02 Lev=00 Prnt=00 Port=00 Cnt=00 Dev#=  1 Spd=5000 MxCh= 1\n"
+    "\nT:  Bus=03 Lev=00 Prnt=00 Port=00 Cnt=00 Dev#=  1 Spd=5000 MxCh= 1\n"
     "B:  Alloc=  0/800 us ( 0%), #Int=  0, #Iso=  0\n"
     "D:  Ver= 3.00 Cls=09(hub  ) Sub=00 Prot=03 MxPS= 9 #Cfgs=  1\n"
     "P:  Vendor=1d6b ProdID=0003 Rev= 3.10\n"

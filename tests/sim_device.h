@@ -19,6 +19,8 @@ struct Disk {
     std::string product = "Flash Disk"; // the descriptor's product string, in both files
     bool version_file = true;      // its USB device's "version" in sysfs, as the kernel prints it (" 2.00")
     bool block_folder = false;     // /sys/block/sdX a folder with a device link, as on old kernels, not a link
+    std::string speed;             // its USB device's speed file, or its ATA link's sata_spd; "": 480, 5000 for a
+                                   // version 3 device, "3.0 Gbps" for a disk not on USB
 };
 
 struct Outcome {
@@ -57,7 +59,8 @@ class SimDevice {
     std::vector<std::string> changed_outside_tmp() const;
 
     const std::string &description() const { return dir_; }
-    // The sysfs folder of an added disk's USB device (sys/devices/.../usb1/1-2), relative to the description.
+    // The sysfs folder of an added disk's USB device (sys/devices/.../usb1/1-2), or of the ATA port a disk not on USB
+    // sits on (sys/devices/.../ata2), relative to the description.
     const std::string &usb_device(const std::string &disk) const { return usb_devices_.at(disk); }
 
   private:
