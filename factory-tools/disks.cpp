@@ -11,23 +11,8 @@
 
 #include <string_view>
 
+#include "trust.h"
 #include "util.h"
-
-// The rest of a longer line is dropped so that its tail is never taken for a line of its own: a long USB product
-// name must not pose as a "Serial Number:" line.
-bool read_line(FILE *fp, char *line, size_t size)
-{
-    size_t n = 0;
-    int c = EOF;
-    while ((c = getc(fp)) != EOF) {
-        if (n + 1 < size)
-            line[n++] = (char)c;
-        if (c == '\n')
-            break;
-    }
-    line[n] = '\0';
-    return n > 0 || c != EOF;
-}
 
 // "   8        0    7814037 sda" gives sda; the column header and blank lines give nothing.
 static bool parse_partition_line(const char *line, char *part_name)
@@ -70,7 +55,8 @@ static const char *last_component(const char *path)
 }
 
 // A df line names the disk when its filesystem is a device that shares the disk's first three characters
-// (/dev/sda1 for sda) and a number follows it. The header's first field, a column title, never does.
+// (/dev/sda1 for sda) and a number follows it. The header's first field, a column title, never does. Past sdz,
+// sdaa1 mounted counts sda as mounted too (kept for the device's callers: docs/developing.md).
 static bool df_line_names_disk(const char *line, const char *part_name)
 {
     char path_name[100] = {};
@@ -405,6 +391,8 @@ const char *disk_ports(void)
 
     ports[0] = '\0';
     scratch_lock();
+    // the same snapshot as korvalt's, made anew: a tool that reads it after korvalt sees this run's (kept for the
+    // device's callers: docs/developing.md)
     run_into(kDfCommand, kDfSnapshot);
     if (open_disks(walk)) {
         while (const char *disk = next_disk(walk)) {

@@ -11,10 +11,6 @@
 constexpr char kDfCommand[] = "df > /tmp/df_usb 2>/dev/null";
 constexpr char kDfSnapshot[] = "/tmp/df_usb";
 
-// Reads one line of at most size-1 characters, newline included; the rest of a longer line is dropped. false at
-// the end of the file.
-bool read_line(FILE *fp, char *line, size_t size);
-
 // The partition table's whole "sd" disks, in its order: open_disks, then next_disk until it gives null (the table
 // is then closed). open_disks is false when there is no table to read.
 struct DiskWalk {

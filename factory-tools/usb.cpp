@@ -3,7 +3,7 @@
 // Usage: korvalt
 //
 // Prints the USB and eSATA disk counts that the device's hotplug scripts left in /tmp, then one line per mounted
-// USB disk with the USB version that the kernel's USB device list gives for it:
+// USB disk with the USB version that the kernel gives for the USB device it sits on:
 //
 //   2 USB disk(s)!!!
 //   1 eSATA disk
@@ -18,7 +18,9 @@
 // Test scripts parse the output line by line, so nothing else is printed; every failure degrades to an empty
 // count, a skipped disk or an empty version. A report that cannot be written is a failed run (status 1).
 //
-// Runs take turns with the scratch files in /tmp: korvalt holds their lock from start to end.
+// Runs take turns with the scratch files in /tmp: korvalt holds their lock from start to end. What the output, the
+// scratch files and the processes keep for the device's callers, and why, is listed in docs/developing.md
+// ("Kept for the device's callers").
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,9 +30,8 @@
 
 #include "config.h"
 #include "disks.h"
+#include "trust.h"
 #include "util.h"
-
-extern "C" const char *get_usb_serial_num(const char *part_name);
 
 constexpr char kUsbCountFile[] = "/tmp/usbdisknum";
 constexpr char kSataCountFile[] = "/tmp/satadisknum";
@@ -124,7 +125,7 @@ static const char *list_scsi_host(const char *disk_name, char *line, size_t size
 // The SCSI host number is the first field of the single host:channel:target:lun entry that sysfs lists for the
 // disk; its usb-storage file names the serial. The listing file is left in place. The caller holds the scratch
 // lock, as korvalt does for its whole run.
-const char *get_usb_serial_num(const char *part_name)
+static const char *get_usb_serial_num(const char *part_name)
 {
     static char serial_num[kSerialSize];
     char disk_name[8];
@@ -133,11 +134,12 @@ const char *get_usb_serial_num(const char *part_name)
 
     serial_num[0] = '\0';
     listed_serial[0] = '\0';
-    // sdb1 stands for the disk sdb
+    // sdb1 stands for the disk sdb; past sdz two disks share a scratch name (kept for the device's callers:
+    // docs/developing.md)
     snprintf(disk_name, sizeof disk_name, "%s", part_name);
     disk_name[3] = '\0';
 
-    const char *bus_num = list_scsi_host(disk_name, line, sizeof line);
+    const char *bus_num = list_scsi_host(disk_name, line, sizeof line);  // the SCSI host number
     if (!bus_num)
         return serial_num;
 
@@ -150,6 +152,7 @@ const char *get_usb_serial_num(const char *part_name)
     return serial_num;
 }
 
+// The first three characters decide, so sdaa is taken for sda (kept for the device's callers: docs/developing.md).
 static bool is_esata_disk(const char *part_name)
 {
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
@@ -190,7 +193,8 @@ static const char *look_up_usb_version(const char *serial)
 
 // The disk's USB version: the kernel's answer for its USB device, else the lookup's. The kernel's answer tells apart
 // sticks that share a serial, and needs no serial, no usb-storage file and no device list. The lookup runs for every
-// disk all the same and leaves its answer in the version scratch file, as it always has.
+// disk all the same and leaves its answer in the version scratch file, which the device's tools may read (kept for the
+// device's callers: docs/developing.md).
 static const char *usb_version(const char *part_name, const char *serial)
 {
     const char *kernel = kernel_usb_version(part_name);
@@ -232,13 +236,16 @@ static void report_disks()
 int main(int argc, char **)
 {
     scratch_lock();
+    // before the usage check: even a wrong call leaves a fresh df snapshot (kept for the device's callers:
+    // docs/developing.md)
     bool snapshot = run_into(kDfCommand, kDfSnapshot);
     if (argc != 1) {
         printf("Usage: korvalt\n");
         return -1;
     }
 
-    // cat_file's one buffer is overwritten by the next read: keep only whether there was a count
+    // cat_file's one buffer is overwritten by the next read: keep only whether there was a count. The lines' words,
+    // "!!!" and all, are what factory scripts match (kept for the device's callers: docs/developing.md).
     bool usb = print_count(cat_file(kUsbCountFile), "USB disk(s)!!!", "0 USB disk !!!");
     bool sata = print_count(cat_file(kSataCountFile), "eSATA disk", "0 eSATA disk");
     // without a fresh df snapshot no disk counts as mounted

@@ -2,77 +2,18 @@
 
 #include "util.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config.h"
-
-// Any process of the device may plant a link or a FIFO in /tmp; the kernel's files and the callers' own paths may
-// be links. A FIFO would make the read wait for ever, so nothing but a regular file is read, and nothing is kept
-// open for the commands that run meanwhile.
-FILE *open_for_reading(const char *path)
-{
-    int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    if (strncmp(path, "/tmp/", 5) == 0)
-        flags |= O_NOFOLLOW;
-    int fd = open(path, flags);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    FILE *fp = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
-    if (!fp)
-        close(fd);
-    return fp;
-}
-
-// One descriptor of /tmp per process holds the lock: a lock belongs to one open description, so a nested user that
-// opened /tmp again would wait on itself. It is closed on exec, or a command that outlives its caller would keep
-// the lock. /tmp itself is locked so that no file is added there.
-static int lock_fd;
-static int lock_depth;
-
-void scratch_lock(void)
-{
-    if (lock_depth++ > 0)
-        return;
-    lock_fd = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    flock(lock_fd, LOCK_EX);
-}
-
-void scratch_unlock(void)
-{
-    if (lock_depth > 0 && --lock_depth == 0)
-        close(lock_fd);
-}
-
-// The old file goes first, so a command that cannot run (no shell, no memory to fork) leaves nothing to be taken for
-// its output. Then this process makes the file itself, exclusively and without following links: the redirect
-// then truncates a plain file of ours, which in a sticky /tmp no one else can replace, never a link or a FIFO
-// that someone planted there, even after the removal. Only root writes it, whatever the umask, so no one else can
-// forge its content either. Output that is still buffered would come out after whatever the command prints.
-int run_into(const char *cmd, const char *scratch)
-{
-    unlink(scratch);
-    int fd = open(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return 0;
-    close(fd);
-    if (cmd) {
-        fflush(stdout);
-        system(cmd);
-    }
-    return 1;
-}
+#include "trust.h"
 
 const char *cat_file(const char *name)
 {
@@ -87,37 +28,6 @@ const char *cat_file(const char *name)
     fclose(fp);
     buf[strcspn(buf, "\r\n")] = '\0';
     return buf;
-}
-
-// Single quotes keep every character literal, so the only one to take care of is the quote itself, written as
-// '\'' (close, escaped quote, reopen). The word is always quoted, even when harmless, so that it stays one word
-// whatever it holds, the empty word included.
-int shell_quote(char *out, size_t size, const char *word)
-{
-    size_t n = 0;
-    auto put = [&](char c) {
-        if (n + 1 < size)
-            out[n] = c;
-        n++;
-    };
-
-    put('\'');
-    for (const char *p = word; *p; p++) {
-        if (*p == '\'') {
-            put('\'');
-            put('\\');
-            put('\'');
-        }
-        put(*p);
-    }
-    put('\'');
-    if (n + 1 > size) {
-        if (size)
-            out[0] = '\0';
-        return -1;
-    }
-    out[n] = '\0';
-    return (int)n;
 }
 
 static void copy_text(char *dst, size_t size, const char *src)
@@ -404,6 +314,28 @@ static const char *passphrase_msg(const char *pre)
         return value[0] ? row.decode(value) : value;
     }
     return "";
+}
+
+// The store keys that korvalt and the library read, and the network names that callers ask ssid_abg_msg for.
+// The secret ones, which a capture of a unit leaves out unless asked, are the security types' keys above.
+static constexpr const char *kStoreKeys[] = {
+    "sata_diskname",  "cgi_module_id",   "hidden_channel_flag", "wl_simple_mode",     "wla_simple_mode",
+    "wl_hidden_channel", "wla_hidden_channel", "wl_disablecoext", "wla_disablecoext", "endis_wl_radio",
+    "endis_wla_radio", "wl_ssid",        "wla_ssid",            "wl_sectype",         "wla_sectype",
+};
+
+const char *config_key(int index, int *secret)
+{
+    constexpr int kOpen = sizeof kStoreKeys / sizeof *kStoreKeys;
+    *secret = index >= kOpen;
+    if (index < kOpen)
+        return index >= 0 ? kStoreKeys[index] : nullptr;
+    index -= kOpen;
+    for (int radio = 0; radio < 2; radio++)
+        for (const SecurityType &row : kSecurityTypes)
+            if (row.wl_key && index-- == 0)
+                return radio ? row.wla_key : row.wl_key;
+    return nullptr;
 }
 
 const char *passphrase_bg_msg(void)

@@ -8,6 +8,10 @@
 #include <stddef.h>
 #include <stdio.h>
 
+// The scratch files, their lock and the shell quoting that the library's operations use, for callers that take turns
+// with them too.
+#include "trust.h"
+
 typedef unsigned char uint8;
 
 #ifdef __cplusplus
@@ -25,17 +29,23 @@ int wl_freq_info(const char *pre);
 const char *wl_channel(void);
 const char *wla_channel(void);
 
-// Configured radio settings, by radio prefix.
+// Configured radio settings. argv is the radio prefix: "wla_" for the 5 GHz radio, anything else for the 2.4 GHz
+// one.
 const char *wl_mode(const char *argv);
 const char *wl_coexist(const char *argv);
 int wl_status(const char *argv);
 
-// Network names and pass phrases, from their escaped stored form.
+// Network names and pass phrases, from their escaped stored form. ssid_abg_msg's argv is the store key whose value
+// it decodes.
 const char *sed_ssid_abg_items(const char *sed);
 const char *sed_passphrase_abg_items(const char *sed);
 const char *ssid_abg_msg(const char *argv);
 const char *passphrase_bg_msg(void);
 const char *passphrase_ag_msg(void);
+
+// The store keys that korvalt and the library read, the network names that callers ask ssid_abg_msg for among
+// them: the index-th one, with *secret non-zero for a pass phrase, WEP key or radius secret; null past the last.
+const char *config_key(int index, int *secret);
 
 // Device identity. get_mac fills eabuf (at least 18 bytes) and returns it.
 char *get_mac(const char *ifname, char *eabuf);
@@ -51,28 +61,8 @@ const char *language_list(void);
 // then sata lines by N; lines that do not fit are left out whole from the end. Runs df into the df snapshot.
 const char *disk_ports(void);
 
-// Scratch files: the fixed names under /tmp that a command's output is redirected into and read back from.
-// Processes take turns with them: a caller holds scratch_lock() from the command to the last read of its output.
-// Locks nest within a process; when /tmp cannot be locked the caller goes on unlocked.
-void scratch_lock(void);
-void scratch_unlock(void);
-// Runs cmd, whose redirect writes scratch, on a scratch file made anew. Without cmd, only makes it anew (empty).
-// Returns 0, and runs nothing, when the file cannot be made: then what stands there is not to be read.
-int run_into(const char *cmd, const char *scratch);
-// Opens a file for reading, closed on exec; null unless it is a regular file, and under /tmp unless it is one
-// itself rather than a link. Never waits.
-FILE *open_for_reading(const char *path);
-
-// Writes word into out as one single-quoted shell word that the shell passes on untouched. Returns the length
-// written, or -1 (and "" in out) when it does not fit in size bytes.
-int shell_quote(char *out, size_t size, const char *word);
-
 #ifdef __cplusplus
 }
 #endif
-
-// Room that shell_quote needs for a word of len characters: every quote may become four characters, plus the two
-// enclosing quotes and the terminator.
-#define SHELL_QUOTED_SIZE(len) (4 * (len) + 3)
 
 #endif

@@ -3,9 +3,10 @@
 // Usage: korvalt-query OPERATION [ARG]
 //
 // Prints the operation's text, or its number for enable_ap, wl_freq_info and wl_status, and a newline unless the
-// text ends in one already. config_get KEY prints a store value as stored, escapes and all, and a newline;
-// config_keys the store keys that korvalt and the library read, one a line, each secret one followed by " secret". An unknown operation or a wrong number of arguments prints the usage to standard error
-// and exits with status 2; a text that cannot be written to standard output exits with status 1.
+// text ends in one already; disk_ports its lines, or nothing when there is no disk. config_get KEY prints a store
+// value as stored, escapes and all, and a newline; config_keys the store keys that korvalt and the library read, one
+// a line, each secret one followed by " secret". An unknown operation or a wrong number of arguments prints the usage
+// to standard error and exits with status 2; a text that cannot be written to standard output exits with status 1.
 
 #include <stdio.h>
 #include <string.h>
@@ -26,29 +27,11 @@ static void number(int n)
     printf("%d\n", n);
 }
 
-// The store keys that korvalt and the library read, the network names that ssid_abg_msg is asked for among them.
-// A capture of a unit leaves the secret ones out unless asked.
-struct StoreKey {
-    const char *name;
-    bool secret;
-};
-
-static constexpr StoreKey kStoreKeys[] = {
-    {"sata_diskname", false},    {"cgi_module_id", false},     {"hidden_channel_flag", false},
-    {"wl_simple_mode", false},   {"wla_simple_mode", false},   {"wl_hidden_channel", false},
-    {"wla_hidden_channel", false}, {"wl_disablecoext", false}, {"wla_disablecoext", false},
-    {"endis_wl_radio", false},   {"endis_wla_radio", false},   {"wl_ssid", false},
-    {"wla_ssid", false},         {"wl_sectype", false},        {"wla_sectype", false},
-    {"wl_key1", true},           {"wl_wpa1_psk", true},        {"wl_wpa2_psk", true},
-    {"wl_wpas_psk", true},       {"wl_radiusSecret", true},    {"wla_key1", true},
-    {"wla_wpa1_psk", true},      {"wla_wpa2_psk", true},       {"wla_wpas_psk", true},
-    {"wla_radiusSecret", true},
-};
-
 static void store_keys()
 {
-    for (const StoreKey &key : kStoreKeys)
-        printf(key.secret ? "%s secret\n" : "%s\n", key.name);
+    int secret = 0;
+    for (int i = 0; const char *key = config_key(i, &secret); i++)
+        printf(secret ? "%s secret\n" : "%s\n", key);
 }
 
 struct Operation {
