@@ -24,10 +24,10 @@ static bool parse_partition_line(const char *line, char *part_name)
 
 // Whole disks have an entry directly under /sys/block; their partitions do not, nor does a name with a slash.
 // A path that does not fit is no disk at all rather than a shorter name that might exist.
-static bool is_whole_disk(const char *part_name)
+static bool is_whole_disk(const char *disk)
 {
     char path[64];
-    int n = snprintf(path, sizeof path, "/sys/block/%s", part_name);
+    int n = snprintf(path, sizeof path, "/sys/block/%s", disk);
     return n > 0 && (size_t)n < sizeof path && strrchr(path, '/') == path + 10 && access(path, F_OK) == 0;
 }
 
@@ -57,57 +57,95 @@ static const char *last_component(const char *path)
 // A df line names the disk when its filesystem is a device that shares the disk's first three characters
 // (/dev/sda1 for sda) and a number follows it. The header's first field, a column title, never does. Past sdz,
 // sdaa1 mounted counts sda as mounted too (kept for the device's callers: docs/developing.md).
-static bool df_line_names_disk(const char *line, const char *part_name)
+static bool df_line_names_disk(const char *line, const char *disk)
 {
     char path_name[100] = {};
     unsigned long long cap = 0;
-    return sscanf(line, "%99s %llu", path_name, &cap) == 2 && strncmp(last_component(path_name), part_name, 3) == 0;
+    return sscanf(line, "%99s %llu", path_name, &cap) == 2 && strncmp(last_component(path_name), disk, 3) == 0;
 }
 
 // The snapshot is reread for every disk.
-bool is_mounted(const char *part_name)
+bool is_mounted(const char *disk)
 {
     char line[256];
     bool flag = false;
 
-    FILE *fp = open_for_reading(kDfSnapshot);
+    FILE *fp = open_for_reading(kDfScratch.file);
     if (!fp)
         return false;
     while (read_line(fp, line, sizeof line))
-        if (df_line_names_disk(line, part_name))
+        if (df_line_names_disk(line, disk))
             flag = true;
     fclose(fp);
     return flag;
 }
 
-// /sys/block/sdX/device leads to .../B-P/B-P:C.I/hostH/targetH:C:T/H:C:T:L for usb-storage and UAS alike, and so
-// does it on old kernels whose /sys/block/sdX is a folder rather than a link; the kernel resolves ".." after the
-// link. The folder must be a USB device (busnum and devnum): four levels above an ATA disk lies its controller.
-bool usb_device_has(char *path, size_t size, const char *part_name, const char *file)
+// A sysfs path is followed as the kernel follows it, links and "..", to the folder or file it leads to, which must
+// then fit kPathSize bytes: one bound for every path of the walk.
+constexpr size_t kPathSize = 160;
+
+static bool fits(int n, size_t size)
 {
-    for (const char *own : {"busnum", "devnum", file}) {
-        int n = snprintf(path, size, "/sys/block/%s/device/../../../../%s", part_name, own);
-        if (n <= 0 || (size_t)n >= size || access(path, F_OK) != 0)
-            return false;
-    }
-    return true;
+    return n > 0 && (size_t)n < size;
+}
+
+static void cut_last(char *path)
+{
+    char *slash = strrchr(path, '/');
+    *(slash ? slash : path) = '\0';
+}
+
+// path becomes what it leads to; false when it leads nowhere (a link to nothing, a loop) or that does not fit.
+static bool resolve(char *path, size_t size)
+{
+    char real[PATH_MAX];
+    return realpath(path, real) && fits(snprintf(path, size, "%s", real), size);
+}
+
+// The disk's SCSI device folder (.../H:C:T:L): /sys/block/sdX is a link to the disk's folder below it (or a folder
+// itself, on old kernels), whose device link leads back up.
+static bool scsi_device_of(const char *disk, char *path, size_t size)
+{
+    return fits(snprintf(path, size, "/sys/block/%s/device", disk), size) && resolve(path, size);
+}
+
+static bool has_file(const char *dir, const char *name)
+{
+    char path[kPathSize];
+    return fits(snprintf(path, sizeof path, "%s/%s", dir, name), sizeof path) && access(path, F_OK) == 0;
+}
+
+// usb-storage and UAS alike put a disk's SCSI device four levels below its USB device (B-P, B-P:C.I, hostH,
+// targetH:C:T). The folder must be a USB device (busnum and devnum): four levels above an ATA disk lies its
+// controller.
+bool usb_device_of(const char *disk, char *path, size_t size)
+{
+    if (!scsi_device_of(disk, path, size))
+        return false;
+    for (int up = 0; up < 4; up++)
+        cut_last(path);
+    return path[0] && has_file(path, "busnum") && has_file(path, "devnum");
+}
+
+// The first line of the file name in the folder dir; "" when there is none.
+static const char *file_in(const char *dir, const char *name)
+{
+    char path[kPathSize];
+    return fits(snprintf(path, sizeof path, "%s/%s", dir, name), sizeof path) ? cat_file(path) : "";
 }
 
 // The kernel prints the version as the device list does (" 2.00"). Only a non-empty run of digits and dots, blanks
 // around it, is a version.
-const char *kernel_usb_version(const char *part_name)
+const char *kernel_usb_version(const char *disk)
 {
     static char version[16];
-    char path[96], rest;
-    if (!usb_device_has(path, sizeof path, part_name, "version"))
+    char usb[kPathSize], rest;
+    if (!usb_device_of(disk, usb, sizeof usb))
         return nullptr;
-    return sscanf(cat_file(path), " %15[0-9.] %c", version, &rest) == 1 ? version : nullptr;
+    return sscanf(file_in(usb, "version"), " %15[0-9.] %c", version, &rest) == 1 ? version : nullptr;
 }
 
 // disk_ports: which connector each disk is in and what speed its link reached
-
-constexpr size_t kPortLineSize = 160;
-constexpr size_t kPathSize = 160;
 
 static bool is_digit(char c)
 {
@@ -135,28 +173,15 @@ static int dotted_numbers(std::string_view text)
     }
 }
 
-// The first line of a sysfs file when it is numbers joined by dots, at most max_numbers of them and shorter than
-// size; "" otherwise.
-static const char *dotted_file(const char *path, int max_numbers, char *out, size_t size)
+// The first line of the file name in dir when it is numbers joined by dots, at most max_numbers of them and shorter
+// than size; "" otherwise.
+static const char *dotted_file(const char *dir, const char *name, int max_numbers, char *out, size_t size)
 {
-    std::string_view text = cat_file(path);
+    std::string_view text = file_in(dir, name);
     int numbers = dotted_numbers(text);
-    bool fits = numbers > 0 && numbers <= max_numbers && text.size() < size;
-    snprintf(out, size, "%.*s", fits ? (int)text.size() : 0, text.data());
+    bool ok = numbers > 0 && numbers <= max_numbers && text.size() < size;
+    snprintf(out, size, "%.*s", ok ? (int)text.size() : 0, text.data());
     return out;
-}
-
-// A bus number; 0 (which no bus has) when the file holds no number.
-static unsigned bus_file(const char *path)
-{
-    char digits[10];
-    return (unsigned)atoi(dotted_file(path, 1, digits, sizeof digits));
-}
-
-// The speed, in Mbit/s, of a USB device or root hub ("480", "1.5"); "" when the kernel gives none.
-static const char *speed_file(const char *path, char *out, size_t size)
-{
-    return dotted_file(path, 2, out, size);
 }
 
 static bool is_super_speed(const char *speed)
@@ -164,98 +189,90 @@ static bool is_super_speed(const char *speed)
     return speed[0] && atoi(speed) >= 5000;
 }
 
-// dir/name/file into path; false when it does not fit.
-static bool join_path(char *path, size_t size, const char *dir, const char *name, const char *file)
+// The bus of the USB 2 root hub (usbB, the one below SuperSpeed) of the controller that the USB device at usb sits
+// on; "" when there is none. The controller is the folder above the device's root hub: a controller has one root
+// hub per speed class.
+static const char *usb2_bus_of(const char *usb, char *bus, size_t size)
 {
-    int n = snprintf(path, size, "%s/%s/%s", dir, name, file);
-    return n > 0 && (size_t)n < size;
-}
-
-// The bus of the USB 2 root hub of the controller whose folder is dir, the one below SuperSpeed; 0 when there is
-// none. A controller has one root hub per speed class, named usbB.
-static unsigned usb2_root_hub(const char *dir)
-{
-    unsigned bus = 0;
-    DIR *d = opendir(dir);
+    char controller[kPathSize];
+    snprintf(controller, sizeof controller, "%s", usb);
+    const char *name = "";
+    while (controller[0] && !(strncmp(name, "usb", 3) == 0 && dotted_numbers(name + 3) == 1)) {
+        cut_last(controller);
+        name = last_component(controller);
+    }
+    cut_last(controller);
+    bus[0] = '\0';
+    DIR *d = controller[0] ? opendir(controller) : nullptr;
     if (!d)
-        return 0;
+        return bus;
     while (struct dirent *e = readdir(d)) {
-        char path[kPathSize], speed[8];
+        char hub[kPathSize], speed[8];
         if (strncmp(e->d_name, "usb", 3) != 0 || dotted_numbers(e->d_name + 3) != 1 ||
-            !join_path(path, sizeof path, dir, e->d_name, "speed") || !speed_file(path, speed, sizeof speed)[0] ||
-            is_super_speed(speed) || !join_path(path, sizeof path, dir, e->d_name, "busnum"))
+            !fits(snprintf(hub, sizeof hub, "%s/%s", controller, e->d_name), sizeof hub) ||
+            !dotted_file(hub, "speed", 2, speed, sizeof speed)[0] || is_super_speed(speed))
             continue;
-        bus = bus_file(path);
-        break;
+        if (dotted_file(hub, "busnum", 1, bus, size)[0])
+            break;
     }
     closedir(d);
     return bus;
 }
 
-// The bus that names the connector of a disk's USB device: its own, but for a device at SuperSpeed or faster,
-// which sits on its controller's SuperSpeed root hub, the bus of the same controller's USB 2 root hub, whose
-// connectors those are, so that a connector keeps one name at any speed. The port's peer on the USB 2 side tells it
-// at any depth (port links since Linux 3.9, peer since 3.16); older kernels pair root ports by number, as the kernel
-// does when firmware says nothing, and so does this: the controller's root hub below SuperSpeed. USB 2 ports have
-// peer links too, pointing the other way: a device below SuperSpeed keeps its own bus.
-static unsigned connector_bus(const char *disk, const char *speed, int depth)
+// The connector that a hub port's folder stands for: the kernel names root port N of bus B "usbB-portN" and port N
+// of the hub at B-P.Q "B-P.Q-portN", which give "B-N" and "B-P.Q.N". false for any other name.
+static bool connector_of_port(const char *port, char *out, size_t size)
 {
-    char path[kPathSize];
-    unsigned own = usb_device_has(path, sizeof path, disk, "busnum") ? bus_file(path) : 0;
-    if (!is_super_speed(speed))
-        return own;
-    if (usb_device_has(path, sizeof path, disk, "port/peer/../../busnum"))
-        if (unsigned peer = bus_file(path))
-            return peer;
-    // the controller lies above the root hub, one level up per number of the device path
-    char up[32];
-    snprintf(up, sizeof up, "%.*s", 3 * (depth + 1) - 1, "../../../../../../../..");
-    unsigned usb2 = usb_device_has(path, sizeof path, disk, up) ? usb2_root_hub(path) : 0;
-    return usb2 ? usb2 : own;
+    const char *name = last_component(port), *at = strstr(name, "-port");
+    while (at && strstr(at + 1, "-port"))
+        at = strstr(at + 1, "-port");
+    if (!at || dotted_numbers(at + 5) != 1)
+        return false;
+    int hub = (int)(at - name);
+    const char *dash = strchr(name, '-');
+    if (strncmp(name, "usb", 3) == 0 && dotted_numbers(std::string_view(name + 3, hub - 3)) == 1)
+        return fits(snprintf(out, size, "%.*s-%s", hub - 3, name + 3, at + 5), size);
+    return dash < at && dotted_numbers(std::string_view(name, dash - name)) == 1 &&
+           dotted_numbers(std::string_view(dash + 1, at - dash - 1)) > 0 &&
+           fits(snprintf(out, size, "%.*s.%s", hub, name, at + 5), size);
 }
 
-// "usb B-DEVPATH sdX SPEED USBx.yy STATE" for a disk on USB; false for one that is not.
-static bool usb_port_line(char *line, size_t size, const char *disk, const char *state)
+// The connector of the USB device at usb, "B-DEVPATH": its own bus and device path; but a device at SuperSpeed or
+// faster sits on its controller's SuperSpeed root hub, and its connector is named by its USB 2 side, so that a
+// connector keeps one name at any speed. Its hub port's peer (port links since Linux 3.9, peer since 3.16) is that
+// USB 2 port, at any depth and whatever its number; without a usable peer, the kernel pairs root ports by number,
+// and so does this: the device's own path on the same controller's USB 2 bus. USB 2 ports have peer links too,
+// pointing the other way: a device below SuperSpeed keeps its own bus.
+static void usb_connector(const char *usb, const char *speed, char *out, size_t size)
 {
-    char path[kPathSize], devpath[32], speed[8] = "", connector[48] = "-";
-    if (!usb_device_has(path, sizeof path, disk, "devpath"))
-        return false;
-    int depth = dotted_numbers(dotted_file(path, 7, devpath, sizeof devpath));
-    if (usb_device_has(path, sizeof path, disk, "speed"))
-        speed_file(path, speed, sizeof speed);
-    unsigned bus = connector_bus(disk, speed, depth);
-    if (bus && depth)
-        snprintf(connector, sizeof connector, "%u-%s", bus, devpath);
-    const char *version = kernel_usb_version(disk);
-    int n = snprintf(line, size, "usb %s %s %s %s%s %s\n", connector, disk, speed[0] ? speed : "-",
-                     version ? "USB" : "-", version ? version : "", state);
-    return n > 0 && (size_t)n < size;
+    char bus[10], devpath[32], peer[kPathSize];
+    out[0] = '\0';
+    if (is_super_speed(speed) && fits(snprintf(peer, sizeof peer, "%s/port/peer", usb), sizeof peer) &&
+        resolve(peer, sizeof peer) && connector_of_port(peer, out, size))
+        return;
+    if (!dotted_file(usb, "devpath", 7, devpath, sizeof devpath)[0])
+        return;
+    if (!is_super_speed(speed) || !usb2_bus_of(usb, bus, sizeof bus)[0])
+        dotted_file(usb, "busnum", 1, bus, sizeof bus);
+    if (bus[0] && !fits(snprintf(out, size, "%s-%s", bus, devpath), size))
+        out[0] = '\0';
 }
 
-// The ATA port a disk sits on: N of the ataN folder three levels above its SCSI device H:C:T:L, whose channel C
-// names the port multiplier's link the disk is behind. false when there is no such folder (kernels before 2.6.37).
-static bool ata_port_of(const char *disk, unsigned &port, unsigned &channel)
+static bool usb_port(DiskPort &p)
 {
-    char link[80], real[PATH_MAX];
-    snprintf(link, sizeof link, "/sys/block/%s/device", disk);
-    if (!realpath(link, real))
+    char usb[kPathSize];
+    if (!usb_device_of(p.disk, usb, sizeof usb))
         return false;
-    char *name[4];  // .../ataN/hostH/targetH:C:T/H:C:T:L, from the end
-    for (char *&n : name) {
-        char *slash = strrchr(real, '/');
-        if (!slash)
-            return false;
-        *slash = '\0';
-        n = slash + 1;
-    }
-    unsigned host = 0, target = 0, lun = 0;
-    char rest;
-    return sscanf(name[0], "%u:%u:%u:%u%c", &host, &channel, &target, &lun, &rest) == 4 &&
-           strncmp(name[3], "ata", 3) == 0 && is_digit(name[3][3]) && sscanf(name[3] + 3, "%u%c", &port, &rest) == 1;
+    p.kind = DISK_USB;
+    dotted_file(usb, "speed", 2, p.speed, sizeof p.speed);
+    usb_connector(usb, p.speed, p.connector, sizeof p.connector);
+    const char *version = kernel_usb_version(p.disk);
+    snprintf(p.version, sizeof p.version, "%s", version ? version : "");
+    return true;
 }
 
 // "1.5 Gbps", "3.0 Gbps", "6.0 Gbps" give 1500, 3000, 6000; "<unknown>" and anything else, "".
-static const char *sata_speed(const char *path, char *out, size_t size)
+static void sata_speed(const char *path, char *out, size_t size)
 {
     const char *text = cat_file(path);
     unsigned gbps = 0, tenth = 0;
@@ -263,30 +280,42 @@ static const char *sata_speed(const char *path, char *out, size_t size)
     out[0] = '\0';
     if (is_digit(text[0]) && sscanf(text, "%2u.%1u Gbps%n", &gbps, &tenth, &end) == 2 && end > 0 && !text[end])
         snprintf(out, size, "%u", gbps * 1000 + tenth * 100);
-    return out;
 }
 
-// "sata ataN sdX SPEED - STATE" for a disk on an ATA port; false for one that is not. libata names every disk's
-// vendor "ATA", which tells such a disk where the kernel has no ATA port folder yet: its connector is then "-".
-static bool sata_port_line(char *line, size_t size, const char *disk, const char *state)
+// The ATA port a disk sits on: N of the ataN folder three levels above its SCSI device H:C:T:L, whose channel C
+// names the port multiplier's link the disk is behind. false when there is no such folder (kernels before 2.6.37).
+static bool ata_port_of(const char *disk, unsigned &port, unsigned &channel)
 {
-    char path[kPathSize], connector[16] = "-", speed[8] = "";
+    char path[kPathSize], rest;
+    unsigned host = 0, target = 0, lun = 0;
+    if (!scsi_device_of(disk, path, sizeof path) ||
+        sscanf(last_component(path), "%u:%u:%u:%u%c", &host, &channel, &target, &lun, &rest) != 4)
+        return false;
+    for (int up = 0; up < 3; up++)  // targetH:C:T, hostH, ataN
+        cut_last(path);
+    const char *ata = last_component(path);
+    return strncmp(ata, "ata", 3) == 0 && is_digit(ata[3]) && sscanf(ata + 3, "%u%c", &port, &rest) == 1;
+}
+
+// A disk on an ATA port; false for one that is not. libata names every disk's vendor "ATA", which tells such a disk
+// where the kernel has no ATA port folder yet: its connector is then unknown.
+static bool sata_port(DiskPort &p)
+{
+    char path[kPathSize];
     unsigned port = 0, channel = 0;
-    if (ata_port_of(disk, port, channel)) {
-        snprintf(connector, sizeof connector, "ata%u", port);
-        // behind a port multiplier the disk's link is linkN.M, M its SCSI channel
-        snprintf(path, sizeof path, "/sys/class/ata_link/link%u.%u/sata_spd", port, channel);
-        if (access(path, F_OK) != 0)
-            snprintf(path, sizeof path, "/sys/class/ata_link/link%u/sata_spd", port);
-        sata_speed(path, speed, sizeof speed);
-    } else {
-        snprintf(path, sizeof path, "/sys/block/%s/device/vendor", disk);
+    p.kind = DISK_SATA;
+    if (!ata_port_of(p.disk, port, channel)) {
+        snprintf(path, sizeof path, "/sys/block/%s/device/vendor", p.disk);
         const char *vendor = cat_file(path);
-        if (strncmp(vendor, "ATA", 3) != 0 || (vendor[3] && vendor[3] != ' '))
-            return false;
+        return strncmp(vendor, "ATA", 3) == 0 && (!vendor[3] || vendor[3] == ' ');
     }
-    int n = snprintf(line, size, "sata %s %s %s - %s\n", connector, disk, speed[0] ? speed : "-", state);
-    return n > 0 && (size_t)n < size;
+    snprintf(p.connector, sizeof p.connector, "ata%u", port);
+    // behind a port multiplier the disk's link is linkN.M, M its SCSI channel
+    snprintf(path, sizeof path, "/sys/class/ata_link/link%u.%u/sata_spd", port, channel);
+    if (access(path, F_OK) != 0)
+        snprintf(path, sizeof path, "/sys/class/ata_link/link%u/sata_spd", port);
+    sata_speed(path, p.speed, sizeof p.speed);
+    return true;
 }
 
 // The kernel names its SCSI disks sd and letters; any other name would not be one field of a line.
@@ -295,42 +324,25 @@ static bool is_sd_name(const char *disk)
     return strncmp(disk, "sd", 2) == 0 && disk[2] && strspn(disk + 2, "abcdefghijklmnopqrstuvwxyz") == strlen(disk + 2);
 }
 
-static std::string_view first_line(const char *text)
+// The next number of a connector ("3-1.2", "ata1"), into n; false at its end.
+static bool next_number(const char *&at, unsigned long &n)
 {
-    return std::string_view(text, strcspn(text, "\n"));
-}
-
-// The next blank-separated field of a line.
-static std::string_view next_field(std::string_view &line)
-{
-    size_t end = line.find(' ');
-    std::string_view field = line.substr(0, end);
-    line.remove_prefix(end == std::string_view::npos ? line.size() : end + 1);
-    return field;
-}
-
-// The next number of a connector, "3-1.2" or "ata1"; false at its end.
-static bool next_number(std::string_view &connector, unsigned long &n)
-{
-    while (!connector.empty() && !is_digit(connector.front()))
-        connector.remove_prefix(1);
-    if (connector.empty())
+    while (*at && !is_digit(*at))
+        at++;
+    if (!*at)
         return false;
-    for (n = 0; !connector.empty() && is_digit(connector.front()); connector.remove_prefix(1))
-        n = n > (ULONG_MAX - 9) / 10 ? ULONG_MAX : n * 10 + (unsigned long)(connector.front() - '0');
+    n = strtoul(at, const_cast<char **>(&at), 10);
     return true;
 }
 
-// The order of disk_ports' lines: usb before sata; connectors by their numbers as numbers ("3-2" before "3-10",
-// "3-1" before "3-1.1"), one without a name last; then the disk's name, shorter first (the slots of a reader).
-static bool comes_before(std::string_view a, std::string_view b)
+// The order of list_disk_ports, said in disks.h.
+static bool comes_before(const DiskPort &a, const DiskPort &b)
 {
-    std::string_view kind_a = next_field(a), kind_b = next_field(b);
-    if (kind_a != kind_b)
-        return kind_a == "usb";
-    std::string_view at_a = next_field(a), at_b = next_field(b);
-    if ((at_a == "-") != (at_b == "-"))
-        return at_b == "-";
+    if (a.kind != b.kind)
+        return a.kind == DISK_USB;
+    if (!a.connector[0] != !b.connector[0])
+        return b.connector[0] == '\0';
+    const char *at_a = a.connector, *at_b = b.connector;
     for (;;) {
         unsigned long n_a = 0, n_b = 0;
         bool more_a = next_number(at_a, n_a), more_b = next_number(at_b, n_b);
@@ -342,68 +354,73 @@ static bool comes_before(std::string_view a, std::string_view b)
         if (n_a != n_b)
             return n_a < n_b;
     }
-    std::string_view disk_a = next_field(a), disk_b = next_field(b);
-    if (disk_a.size() != disk_b.size())
-        return disk_a.size() < disk_b.size();
-    return disk_a < disk_b;
+    size_t len_a = strlen(a.disk), len_b = strlen(b.disk);
+    return len_a != len_b ? len_a < len_b : strcmp(a.disk, b.disk) < 0;
 }
 
-// The lines so far, in order, in a buffer of size bytes. A line that does not fit is left out whole from the end
-// of the order, and so is every line after it: cut holds the first line left out.
-struct PortList {
-    char *text;
-    size_t size;
-    size_t used;
-    char cut[kPortLineSize];
-};
-
-static void insert_line(PortList &list, const char *line)
+// Puts p in its place among the n sorted ports; when all max are taken, the last of the order is left out.
+static size_t insert_port(DiskPort *ports, size_t n, size_t max, const DiskPort &p)
 {
-    size_t len = strlen(line);
-    if (list.cut[0] && !comes_before(first_line(line), first_line(list.cut)))
-        return;
-    size_t at = 0;
-    while (at < list.used && !comes_before(first_line(line), first_line(list.text + at)))
-        at += first_line(list.text + at).size() + 1;
-    while (list.used + len >= list.size) {
-        if (at == list.used) {
-            snprintf(list.cut, sizeof list.cut, "%s", line);
-            return;
-        }
-        size_t last = list.used - 1;
-        while (last > 0 && list.text[last - 1] != '\n')
-            last--;
-        snprintf(list.cut, sizeof list.cut, "%s", list.text + last);
-        list.used = last;
-        list.text[last] = '\0';
-    }
-    memmove(list.text + at + len, list.text + at, list.used - at);
-    memcpy(list.text + at, line, len);
-    list.used += len;
-    list.text[list.used] = '\0';
+    size_t at = n;
+    while (at > 0 && comes_before(p, ports[at - 1]))
+        at--;
+    if (at == max)
+        return n;
+    if (n == max)
+        n--;
+    memmove(ports + at + 1, ports + at, (n - at) * sizeof *ports);
+    ports[at] = p;
+    return n + 1;
 }
+
+size_t list_disk_ports(DiskPort *ports, size_t max)
+{
+    size_t n = 0;
+    DiskWalk walk;
+    if (!open_disks(walk))
+        return 0;
+    while (const char *disk = next_disk(walk)) {
+        DiskPort p = {};
+        if (!is_sd_name(disk) || !fits(snprintf(p.disk, sizeof p.disk, "%s", disk), sizeof p.disk))
+            continue;
+        p.mounted = is_mounted(disk);
+        if (usb_port(p) || sata_port(p))
+            n = insert_port(ports, n, max, p);
+    }
+    return n;
+}
+
+// "usb B-DEVPATH sdX SPEED USBx.yy STATE" or "sata ataN sdX SPEED - STATE", "-" for what is unknown.
+static bool format_port(char *line, size_t size, const DiskPort &p)
+{
+    const char *usb = p.kind == DISK_USB && p.version[0] ? "USB" : "-";
+    return fits(snprintf(line, size, "%s %s %s %s %s%s %s\n", p.kind == DISK_USB ? "usb" : "sata",
+                         p.connector[0] ? p.connector : "-", p.disk, p.speed[0] ? p.speed : "-", usb,
+                         p.kind == DISK_USB ? p.version : "", p.mounted ? "mounted" : "unmounted"),
+                size);
+}
+
+// One static text holds the lines for korvalt-query and the library's callers: 2,048 bytes take 60-odd lines, more
+// disks than the device's ports and hubs can hold. Lines that do not fit are left out whole, from the end of the
+// order: the text is the longest run of whole lines from its start. A line is at least 22 bytes, so no more than
+// 93 fit, and the first kMaxPorts of the order are all that can.
+constexpr size_t kMaxPorts = 96;
 
 const char *disk_ports(void)
 {
-    static char ports[2048];
-    PortList list = {ports, sizeof ports, 0, ""};
-    DiskWalk walk;
+    static char text[2048];
+    static DiskPort ports[kMaxPorts];
+    size_t used = 0;
 
-    ports[0] = '\0';
+    text[0] = '\0';
     scratch_lock();
     // the same snapshot as korvalt's, made anew: a tool that reads it after korvalt sees this run's (kept for the
     // device's callers: docs/developing.md)
-    run_into(kDfCommand, kDfSnapshot);
-    if (open_disks(walk)) {
-        while (const char *disk = next_disk(walk)) {
-            if (!is_sd_name(disk))
-                continue;
-            char line[kPortLineSize];
-            const char *state = is_mounted(disk) ? "mounted" : "unmounted";
-            if (usb_port_line(line, sizeof line, disk, state) || sata_port_line(line, sizeof line, disk, state))
-                insert_line(list, line);
-        }
-    }
+    run_into(kDfScratch.command, kDfScratch.file);
+    size_t n = list_disk_ports(ports, kMaxPorts);
     scratch_unlock();
-    return ports;
+    for (size_t i = 0; i < n && format_port(text + used, sizeof text - used, ports[i]); i++)
+        used += strlen(text + used);
+    text[used] = '\0';
+    return text;
 }

@@ -1,16 +1,13 @@
-// The device's disks, as korvalt and the library's disk_ports see them: the whole "sd" disks of the partition
-// table, which of them df names, and the USB device that a disk sits on. One implementation for both, so that a
-// port test and the storage report never disagree on which disks there are and which are mounted.
+// The device's disks, as korvalt, disk_ports and the port test see them: the whole "sd" disks of the partition
+// table, which of them df names, and what each sits on. One implementation for all, so that a port test and the
+// storage report never disagree on which disks there are and which are mounted.
 #ifndef KORVALT_DISKS_H
 #define KORVALT_DISKS_H
 
 #include <stddef.h>
 #include <stdio.h>
 
-// The df snapshot, made anew under the scratch lock by every run that reads it.
-constexpr char kDfCommand[] = "df > /tmp/df_usb 2>/dev/null";
-constexpr char kDfSnapshot[] = "/tmp/df_usb";
-
+#ifdef __cplusplus
 // The partition table's whole "sd" disks, in its order: open_disks, then next_disk until it gives null (the table
 // is then closed). open_disks is false when there is no table to read.
 struct DiskWalk {
@@ -24,11 +21,35 @@ const char *next_disk(DiskWalk &walk);
 // Whether the df snapshot names one of the disk's partitions.
 bool is_mounted(const char *disk);
 
-// Whether the USB device that the disk sits on has file (a path below that device's folder, links allowed), whose
-// path is then in path; false for a disk that is not on USB.
-bool usb_device_has(char *path, size_t size, const char *disk, const char *file);
+// The folder of the USB device that the disk sits on, as the kernel's links lead there from /sys/block
+// (/sys/devices/.../usb1/1-1/1-1.4); false for a disk that is not on USB.
+bool usb_device_of(const char *disk, char *path, size_t size);
 
 // The version of the disk's USB device as the kernel prints it ("2.00"); null when it gives none.
 const char *kernel_usb_version(const char *disk);
+
+extern "C" {
+#endif
+
+// A disk on a USB or an ATA port: which connector, what its link reached, whether df names it.
+enum { DISK_USB, DISK_SATA };
+struct DiskPort {
+    int kind;            // DISK_USB or DISK_SATA
+    char connector[48];  // "1-1.4" (bus, then the port on each hub from the root), "ata1"; "" when unknown
+    char disk[32];       // "sda"
+    char speed[8];       // in Mbit/s: as the kernel writes a USB device's ("480", "1.5"), an ATA link's as 3000; ""
+    char version[16];    // the USB device's version as the kernel prints it ("2.00"); "" for ATA, or when unknown
+    int mounted;         // the df snapshot names one of its partitions
+};
+
+// The partition table's disks that sit on a USB or an ATA port, sorted by connector: USB before ATA, connectors by
+// their numbers as numbers ("3-2" before "3-10", "3-1" before "3-1.1"), an unknown one last, then by the disk's
+// name, shorter first (the slots of a reader). At most max of them, the first of that order; returns how many.
+// mounted is read from the df snapshot as it stands.
+size_t list_disk_ports(struct DiskPort *ports, size_t max);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -30,7 +30,8 @@ FILE *open_for_reading(const char *path)
 
 // One descriptor of /tmp per process holds the lock: a lock belongs to one open description, so a nested user that
 // opened /tmp again would wait on itself. It is closed on exec, or a command that outlives its caller would keep
-// the lock. /tmp itself is locked so that no file is added there.
+// the lock. /tmp itself is what is locked, as the one folder every scratch file lies in; the lock is advisory: it
+// orders korvalt's and the library's own runs and keeps no other process from /tmp.
 static int lock_fd;
 static int lock_depth;
 

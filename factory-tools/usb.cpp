@@ -35,18 +35,6 @@
 
 constexpr char kUsbCountFile[] = "/tmp/usbdisknum";
 constexpr char kSataCountFile[] = "/tmp/satadisknum";
-constexpr char kVersionFile[] = "/tmp/disk_version";
-
-// The serial number is untrusted text from the USB stick itself and this runs as root: its device list line goes
-// in as one quoted word (%s), and -x -F -e make grep take it as a whole line, literally, never as an option or a
-// regular expression, so no other line of the list (another stick's, or this one's product name) can match.
-constexpr char kVersionLookup[] =
-    "/bin/cat /proc/bus/usb/devices | /bin/grep \"Driver=usb-storage\" -B6 | /bin/grep -x -F -e %s -B4"
-    " | /bin/grep \"Ver\" | awk '{print $3}' > /tmp/disk_version";
-
-// The disk's name goes in as one quoted word too (%s, twice).
-constexpr char kListingCommand[] = "/bin/ls /sys/block/%s/device/scsi_device/ > /tmp/%s_info_tmp";
-constexpr char kListingFile[] = "/tmp/%s_info_tmp";
 constexpr char kUsbStorageFile[] = "/proc/scsi/usb-storage/%s";
 constexpr std::string_view kSerialPrefix = "Serial Number:";
 
@@ -57,25 +45,23 @@ constexpr size_t kSerialSize = 128;
 constexpr char kListedSerial[] = "S:  SerialNumber=%.100s";
 constexpr size_t kListedLineSize = sizeof kListedSerial - sizeof "%.100s" + 1 + 100;
 
-// The device list line of the last probed stick's serial; "" when it has none.
-static char listed_serial[kListedLineSize];
-
 static bool is_blank(char c)
 {
     return c == ' ' || c == '\t';
 }
 
 // "Serial Number: VALUE  \n" gives VALUE, without the line end and the blanks around it, and the device list
-// line that names the same stick, with the string as the kernel printed it, blanks and all.
-static void take_serial(char *line, char *serial, size_t size)
+// line that names the same stick (listed, of kListedLineSize bytes), with the string as the kernel printed it,
+// blanks and all; "" for a stick without a serial.
+static void take_serial(char *line, char *serial, size_t size, char *listed)
 {
     char *text = line + kSerialPrefix.size();
     text[strcspn(text, "\n")] = '\0';
     const char *raw = text + (text[0] == ' ');
     if (strncmp(raw, "None", 4) == 0 && !raw[4])
-        listed_serial[0] = '\0';
+        listed[0] = '\0';
     else
-        snprintf(listed_serial, sizeof listed_serial, kListedSerial, raw);
+        snprintf(listed, kListedLineSize, kListedSerial, raw);
 
     std::string_view value(text, strcspn(text, "\r"));
     while (!value.empty() && is_blank(value.back()))
@@ -86,12 +72,12 @@ static void take_serial(char *line, char *serial, size_t size)
 }
 
 // The usb-storage file's serial lines; the last one stands. serial stays as it is when there is none.
-static void read_serial(FILE *fp, char *serial, size_t size)
+static void read_serial(FILE *fp, char *serial, size_t size, char *listed)
 {
     char line[128];
     while (read_line(fp, line, sizeof line))
         if (strncmp(line, kSerialPrefix.data(), kSerialPrefix.size()) == 0)
-            take_serial(line, serial, size);
+            take_serial(line, serial, size, listed);
 }
 
 // "0:0:0:0\n" gives the SCSI host number 0: the first field of the listing's first line, of which only the
@@ -110,8 +96,8 @@ static const char *list_scsi_host(const char *disk_name, char *line, size_t size
     char path[64];
 
     shell_quote(quoted, sizeof quoted, disk_name);
-    snprintf(cmd, sizeof cmd, kListingCommand, quoted, quoted);
-    snprintf(path, sizeof path, kListingFile, disk_name);
+    snprintf(cmd, sizeof cmd, kListingScratch.command, quoted, quoted);
+    snprintf(path, sizeof path, kListingScratch.file, disk_name);
     if (!run_into(cmd, path))
         return nullptr;
     FILE *fp = open_for_reading(path);
@@ -124,8 +110,8 @@ static const char *list_scsi_host(const char *disk_name, char *line, size_t size
 
 // The SCSI host number is the first field of the single host:channel:target:lun entry that sysfs lists for the
 // disk; its usb-storage file names the serial. The listing file is left in place. The caller holds the scratch
-// lock, as korvalt does for its whole run.
-static const char *get_usb_serial_num(const char *part_name)
+// lock, as korvalt does for its whole run. listed gets the stick's device list line (see take_serial).
+static const char *get_usb_serial_num(const char *part_name, char *listed)
 {
     static char serial_num[kSerialSize];
     char disk_name[8];
@@ -133,7 +119,7 @@ static const char *get_usb_serial_num(const char *part_name)
     char line[128];
 
     serial_num[0] = '\0';
-    listed_serial[0] = '\0';
+    listed[0] = '\0';
     // sdb1 stands for the disk sdb; past sdz two disks share a scratch name (kept for the device's callers:
     // docs/developing.md)
     snprintf(disk_name, sizeof disk_name, "%s", part_name);
@@ -147,7 +133,7 @@ static const char *get_usb_serial_num(const char *part_name)
     FILE *fp = open_for_reading(path);
     if (!fp)
         return serial_num;  // not a usb-storage disk, the eSATA one for instance
-    read_serial(fp, serial_num, sizeof serial_num);
+    read_serial(fp, serial_num, sizeof serial_num, listed);
     fclose(fp);
     return serial_num;
 }
@@ -158,16 +144,16 @@ static bool is_esata_disk(const char *part_name)
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
 }
 
-constexpr size_t kLookupSize = sizeof kVersionLookup + SHELL_QUOTED_SIZE(kListedLineSize - 1);
+constexpr size_t kLookupSize = std::string_view(kVersionScratch.command).size() + SHELL_QUOTED_SIZE(kListedLineSize - 1);
 
 // The version lookup for the probed stick's device list line, into cmd of kLookupSize bytes. false for a stick
 // without a serial, which has no such line, and for a command that would not fit: it is never run cut short.
-static bool format_version_lookup(char *cmd, const char *serial)
+static bool format_version_lookup(char *cmd, const char *serial, const char *listed)
 {
     char quoted[SHELL_QUOTED_SIZE(kListedLineSize - 1)];
-    if (!serial[0] || !listed_serial[0] || shell_quote(quoted, sizeof quoted, listed_serial) < 0)
+    if (!serial[0] || !listed[0] || shell_quote(quoted, sizeof quoted, listed) < 0)
         return false;
-    int n = snprintf(cmd, kLookupSize, kVersionLookup, quoted);
+    int n = snprintf(cmd, kLookupSize, kVersionScratch.command, quoted);
     return n > 0 && (size_t)n < kLookupSize;
 }
 
@@ -181,13 +167,13 @@ static bool is_version(const char *text)
 
 // The lookup's answer from the version scratch file, which is made anew for the disk and left empty when there is
 // nothing to look up; "" when there is none.
-static const char *look_up_usb_version(const char *serial)
+static const char *look_up_usb_version(const char *serial, const char *listed)
 {
     char cmd[kLookupSize];
-    bool found = format_version_lookup(cmd, serial);
-    if (!run_into(found ? cmd : nullptr, kVersionFile))
+    bool found = format_version_lookup(cmd, serial, listed);
+    if (!run_into(found ? cmd : nullptr, kVersionScratch.file))
         return "";
-    const char *version = cat_file(kVersionFile);
+    const char *version = cat_file(kVersionScratch.file);
     return is_version(version) ? version : "";
 }
 
@@ -195,11 +181,11 @@ static const char *look_up_usb_version(const char *serial)
 // sticks that share a serial, and needs no serial, no usb-storage file and no device list. The lookup runs for every
 // disk all the same and leaves its answer in the version scratch file, which the device's tools may read (kept for the
 // device's callers: docs/developing.md).
-static const char *usb_version(const char *part_name, const char *serial)
+static const char *usb_version(const char *part_name, const char *serial, const char *listed)
 {
     const char *kernel = kernel_usb_version(part_name);
-    const char *listed = look_up_usb_version(serial);
-    return kernel ? kernel : listed;
+    const char *looked_up = look_up_usb_version(serial, listed);
+    return kernel ? kernel : looked_up;
 }
 
 // Prints a count line and tells whether there was a count to print.
@@ -220,14 +206,15 @@ static void report_disks()
     if (!open_disks(walk))
         return;
     int num = 0;
+    char listed[kListedLineSize];
     while (const char *part_name = next_disk(walk)) {
         if (!is_mounted(part_name))
             continue;
         // probed before the eSATA check, so the eSATA disk gets its listing file too
-        const char *serial = get_usb_serial_num(part_name);
+        const char *serial = get_usb_serial_num(part_name, listed);
         if (is_esata_disk(part_name))
             continue;
-        const char *version = usb_version(part_name, serial);
+        const char *version = usb_version(part_name, serial, listed);
         num++;
         printf("USB disk %d, version: USB%s\n", num, version);
     }
@@ -238,7 +225,7 @@ int main(int argc, char **)
     scratch_lock();
     // before the usage check: even a wrong call leaves a fresh df snapshot (kept for the device's callers:
     // docs/developing.md)
-    bool snapshot = run_into(kDfCommand, kDfSnapshot);
+    bool snapshot = run_into(kDfScratch.command, kDfScratch.file);
     if (argc != 1) {
         printf("Usage: korvalt\n");
         return -1;

@@ -15,6 +15,8 @@
 #include "config.h"
 #include "trust.h"
 
+// The reader for status files: its one shared buffer and its cut at the line end are what the library's callers
+// know (read_first_line keeps the line end and fills the caller's buffer; read_line reads a file line by line).
 const char *cat_file(const char *name)
 {
     static char buf[512];
@@ -49,7 +51,9 @@ static bool is_5ghz(const char *pre)
     return strcmp(pre, "wla_") == 0;
 }
 
-// A tool's first line, left in a scratch file by a shell redirect. false when there is no line to read.
+// A tool's first line, left in a scratch file by a shell redirect, line end and all, into the caller's buffer: the
+// radio and language texts must not take cat_file's shared one from under korvalt's callers. false when there is no
+// line to read.
 static bool read_first_line(const char *path, char *line, size_t size)
 {
     FILE *fp = open_for_reading(path);
@@ -64,16 +68,13 @@ static bool read_first_line(const char *path, char *line, size_t size)
 
 int enable_ap(const char *band)
 {
-    char tmp[128];
+    const Scratch &status = strcmp(band, "bgn") == 0 ? kStatus11gScratch : kStatus11aScratch;
     char line[128];
 
-    snprintf(tmp, sizeof tmp, "%s",
-             strcmp(band, "bgn") == 0 ? "wlan radio 11g --status >/tmp/enable_ap"
-                                      : "wlan radio 11a --status >/tmp/enable_ap");
     scratch_lock();
-    bool on = run_into(tmp, "/tmp/enable_ap") && read_first_line("/tmp/enable_ap", line, sizeof line) &&
+    bool on = run_into(status.command, status.file) && read_first_line(status.file, line, sizeof line) &&
               strncmp(line, "ON", 2) == 0;
-    unlink("/tmp/enable_ap");
+    unlink(status.file);
     scratch_unlock();
     return on ? 1 : 0;
 }
@@ -98,10 +99,10 @@ int wl_freq_info(const char *pre)
     char cmd[256];
     char line[256];
 
-    snprintf(cmd, sizeof cmd, "wlan radio %s --channel > /tmp/wl_freq", is_5ghz(pre) ? "11a" : "11g");
+    snprintf(cmd, sizeof cmd, kChannelScratch.command, is_5ghz(pre) ? "11a" : "11g");
     scratch_lock();
     // the scratch file stays for whoever looks next
-    int channel = run_into(cmd, "/tmp/wl_freq") && read_first_line("/tmp/wl_freq", line, sizeof line)
+    int channel = run_into(cmd, kChannelScratch.file) && read_first_line(kChannelScratch.file, line, sizeof line)
                       ? channel_from_line(line)
                       : 0;
     scratch_unlock();
@@ -405,14 +406,13 @@ static void take_language(const char *line, char *buf, size_t size)
 const char *language_list(void)
 {
     static char buf[128];
-    char cmd[128];
     char line[256];
 
-    snprintf(cmd, sizeof cmd, "%s", "artmtd -r language > /tmp/language_list");
     scratch_lock();
-    if (run_into(cmd, "/tmp/language_list") && read_first_line("/tmp/language_list", line, sizeof line))
+    if (run_into(kLanguageScratch.command, kLanguageScratch.file) &&
+        read_first_line(kLanguageScratch.file, line, sizeof line))
         take_language(line, buf, sizeof buf);
-    unlink("/tmp/language_list");
+    unlink(kLanguageScratch.file);
     scratch_unlock();
     return buf;
 }

@@ -61,6 +61,7 @@ static std::string capture(const std::string &device, const std::string &work, b
     args.push_back(stream ? "-" : "/tmp/capture");
     Outcome r = run_description(device, work, args, KORVALT_CAPTURE_BIN);
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << work;
     std::string root = std::string(WORK_ROOT) + "/" + work;
     if (!stream)
         return root + "/run/tmp/capture";
@@ -70,6 +71,21 @@ static std::string capture(const std::string &device, const std::string &work, b
     return root + "/unpacked";
 }
 
+// A capture holds nothing the unit did not have: each of its kernel and /tmp entries is on the unit, of the same
+// type, and a link with the same target.
+static void expect_only_what_the_unit_has(const std::string &dir, const std::string &unit)
+{
+    for (const char *top : {"proc", "sys", "tmp"}) {
+        for (auto it = fs::recursive_directory_iterator(dir + "/" + top); it != fs::end(it); ++it) {
+            std::string rel = it->path().string().substr(dir.size());
+            fs::file_status on_unit = fs::symlink_status(unit + rel);
+            EXPECT_EQ(on_unit.type(), it->symlink_status().type()) << rel;
+            if (it->is_symlink() && fs::is_symlink(on_unit))
+                EXPECT_EQ(fs::read_symlink(unit + rel), fs::read_symlink(it->path())) << rel;
+        }
+    }
+}
+
 static void expect_round_trip(const std::string &device, const std::string &name)
 {
     std::string pub = report(device, name + ".unit", "public");
@@ -77,6 +93,7 @@ static void expect_round_trip(const std::string &device, const std::string &name
     ASSERT_NE(pub.find("== korvalt\n"), std::string::npos) << pub;
 
     std::string dir = capture(device, name + ".capture", false, false);
+    expect_only_what_the_unit_has(dir, device);
     EXPECT_EQ(report(dir, name + ".replay", "public"), pub) << name;
     EXPECT_EQ(report(dir, name + ".replay", "secret"), without_secrets(secret)) << name;
     EXPECT_NE(read_file(dir + "/capture.txt").find("left out: pass phrases, WEP keys and radius secrets"),

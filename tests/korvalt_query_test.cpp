@@ -106,6 +106,13 @@ static Disk at_speed(Disk disk, const std::string &speed, bool mounted = true)
     return disk;
 }
 
+// A hub port of the simulated xHCI (its folder made), as a peer link from a root port of its SuperSpeed bus names it.
+static std::string hub_port(SimDevice &dev, const std::string &port)
+{
+    dev.write("sys/devices/pci0000:00/0000:00:14.0/" + port + "/connect_type", "hotplug\n");
+    return "../../../" + port;
+}
+
 static Disk on_ata(const std::string &name, const std::string &host, const std::string &sata_spd = "")
 {
     Disk disk{name, host, "", ""};
@@ -178,11 +185,20 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
         {"a looping peer link", {{"sda", "0", "S", "3.00"}}, peer("sda", [](SimDevice &) { return "peer"; }), ss},
         {"an overlong peer link", {{"sda", "0", "S", "3.00"}},
          peer("sda", [](SimDevice &) { return std::string(4000, 'p'); }), ss},
-        {"a peer whose hub holds no bus number", {{"sda", "0", "S", "3.00"}},
-         [](SimDevice &dev) {
-             dev.write("sys/devices/pci0000:00/0000:00:14.0/usb2/busnum", "two\n");
-         },
-         "usb 3-1 sda 5000 USB3.00 mounted\n"},
+        {"a peer of another number: the peer port's own name", {{"sda", "0", "S", "3.00"}},
+         peer("sda", [](SimDevice &dev) { return hub_port(dev, "usb2/2-0:1.0/usb2-port2"); }),
+         "usb 2-2 sda 5000 USB3.00 mounted\n"},
+        {"a peer on a hub's port, whose hub holds no bus number", {{"sda", "0", "S", "3.00"}},
+         peer("sda",
+              [](SimDevice &dev) {
+                  dev.write("sys/devices/pci0000:00/0000:00:14.0/usb2/busnum", "two\n");
+                  return hub_port(dev, "usb2/2-1/2-1:1.0/2-1-port3");
+              }),
+         "usb 2-1.3 sda 5000 USB3.00 mounted\n"},
+        {"a peer whose name is no port's", {{"sda", "0", "S", "3.00"}},
+         peer("sda", [](SimDevice &dev) { return hub_port(dev, "usb2/2-0:1.0/usb2-portx"); }), ss},
+        {"a peer that leads nowhere", {{"sda", "0", "S", "3.00"}},
+         peer("sda", [](SimDevice &) { return "../../../usb2/2-0:1.0/usb2-port2"; }), ss},
         {"a high-speed stick's port has a peer too, pointing the other way", {{"sda"}},
          peer("sda",
               [](SimDevice &dev) {

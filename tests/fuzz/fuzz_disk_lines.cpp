@@ -1,7 +1,9 @@
-// The partition table's and df's lines, as korvalt and disk_ports read and parse them, and disk_ports' list: lines
-// put in one at a time must come out as the longest run of the whole sorted list that fits, whole and in order.
+// The partition table's and df's lines, as korvalt and disk_ports read and parse them, and the order of the disks'
+// ports.
 
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -12,50 +14,67 @@
 
 #include "disks.cpp"
 
-// A port line made of fuzz bytes: usb or sata, a connector of numbers or "-", a disk name.
-static std::string port_line(const uint8_t *&p, const uint8_t *end)
+// A disk's port made of fuzz bytes: usb or sata, a connector of numbers or none, a disk name.
+static DiskPort port_of(const uint8_t *&p, const uint8_t *end)
 {
     auto take = [&]() { return p < end ? *p++ : 0; };
-    std::string line = take() & 1 ? "sata " : "usb ";
-    unsigned numbers = take() % 5;
-    if (numbers == 0)
-        line += "-";
-    for (unsigned i = 0; i < numbers; i++)
-        line += (i ? "." : "") + std::to_string(take() % 13);
-    line += " sd" + std::string(1 + take() % 3, char('a' + take() % 3)) + " 480 -";
-    line += std::string(take() % 90, 'x') + "\n";
-    return line;
+    DiskPort port = {};
+    port.kind = take() & 1 ? DISK_SATA : DISK_USB;
+    std::string connector;
+    for (unsigned i = 0, numbers = take() % 5; i < numbers; i++)
+        connector += (i == 0 ? (port.kind == DISK_SATA ? "ata" : "") : i == 1 ? "-" : ".") +
+                     std::to_string(take() % 13 * (take() % 2 ? 1 : 1000000007u));
+    snprintf(port.connector, sizeof port.connector, "%s", connector.c_str());
+    snprintf(port.disk, sizeof port.disk, "sd%s", std::string(1 + take() % 3, char('a' + take() % 3)).c_str());
+    return port;
 }
 
-static void check_port_list(const uint8_t *data, size_t size)
+// The order, by a rule of its own: a key that sorts as text. Each number is written in 20 digits after a blank, and
+// the name after a tab, which sorts before the blank: a connector sorts before the longer ones it begins.
+static std::string order_key(const DiskPort &port)
 {
-    std::vector<std::string> lines;
-    for (const uint8_t *p = data, *end = data + size; p < end && lines.size() < 64;)
-        lines.push_back(port_line(p, end));
-
-    char text[256];
-    PortList list = {text, sizeof text, 0, ""};
-    text[0] = '\0';
-    for (const std::string &line : lines)
-        insert_line(list, line.c_str());
-
-    std::vector<std::string> sorted = lines;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string &a, const std::string &b) {
-        return comes_before(first_line(a.c_str()), first_line(b.c_str()));
-    });
-    std::string fits;
-    for (const std::string &line : sorted) {
-        if (fits.size() + line.size() >= sizeof text)
-            break;
-        fits += line;
+    std::string key = port.kind == DISK_USB ? "0" : "1";
+    key += port.connector[0] ? "0" : "1";
+    for (const char *at = port.connector; *at;) {
+        if (*at < '0' || *at > '9') {
+            at++;
+            continue;
+        }
+        char *next = nullptr;
+        char number[32];
+        snprintf(number, sizeof number, " %020lu", strtoul(at, &next, 10));
+        key += number;
+        at = next;
     }
-    CHECK(list.used == strlen(text));
-    CHECK(fits == text);
+    char name[48];
+    snprintf(name, sizeof name, "\t%04zu%s", strlen(port.disk), port.disk);
+    return key + name;
+}
+
+// Ports put in one at a time into room for a few must come out as the first of the whole sorted list, in order.
+static void check_port_order(const uint8_t *data, size_t size)
+{
+    std::vector<DiskPort> all;
+    for (const uint8_t *p = data, *end = data + size; p < end && all.size() < 64;)
+        all.push_back(port_of(p, end));
+
+    DiskPort kept[8];
+    size_t n = 0;
+    for (const DiskPort &port : all)
+        n = insert_port(kept, n, 8, port);
+
+    std::vector<std::string> keys;
+    for (const DiskPort &port : all)
+        keys.push_back(order_key(port));
+    std::sort(keys.begin(), keys.end());
+    CHECK(n == std::min<size_t>(all.size(), 8));
+    for (size_t i = 0; i < n; i++)
+        CHECK(order_key(kept[i]) == keys[i]);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    check_port_list(data, size);
+    check_port_order(data, size);
 
     FILE *fp = open_input(data, size);
     if (!fp)

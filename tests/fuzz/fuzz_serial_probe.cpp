@@ -47,9 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(fp);
 
     fp = open_input(data, size);
-    char serial[kSerialSize] = "";
-    listed_serial[0] = '\0';
-    read_serial(fp, serial, sizeof serial);
+    char serial[kSerialSize] = "", listed_serial[kListedLineSize] = "";
+    read_serial(fp, serial, sizeof serial, listed_serial);
     fclose(fp);
     size_t n = strlen(serial);
     CHECK(n < kSerialSize - kSerialPrefix.size());
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     char cmd[kLookupSize];
-    CHECK(format_version_lookup(cmd, serial) == (n > 0 && !listed.empty()));
+    CHECK(format_version_lookup(cmd, serial, listed_serial) == (n > 0 && !listed.empty()));
     if (n && !listed.empty()) {
         // the fixed text around one quoted word, which the shell turns back into the serial line
         static const std::string head =
