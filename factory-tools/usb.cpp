@@ -144,7 +144,8 @@ static bool is_esata_disk(const char *part_name)
     return strncmp(config_get("sata_diskname"), part_name, 3) == 0;
 }
 
-constexpr size_t kLookupSize = std::string_view(kVersionScratch.command).size() + SHELL_QUOTED_SIZE(kListedLineSize - 1);
+constexpr size_t kLookupSize =
+    std::string_view(kVersionScratch.command).size() + SHELL_QUOTED_SIZE(kListedLineSize - 1);
 
 // The version lookup for the probed stick's device list line, into cmd of kLookupSize bytes. false for a stick
 // without a serial, which has no such line, and for a command that would not fit: it is never run cut short.
