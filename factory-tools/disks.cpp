@@ -134,15 +134,19 @@ static const char *file_in(const char *dir, const char *name)
     return fits(snprintf(path, sizeof path, "%s/%s", dir, name), sizeof path) ? cat_file(path) : "";
 }
 
-// The kernel prints the version as the device list does (" 2.00"). Only a non-empty run of digits and dots, blanks
-// around it, is a version.
-const char *kernel_usb_version(const char *disk)
+// The version of the USB device at usb. The kernel prints it as the device list does (" 2.00"). Only a non-empty run
+// of digits and dots, blanks around it, is a version; null otherwise.
+static const char *version_of(const char *usb)
 {
     static char version[16];
-    char usb[kPathSize], rest;
-    if (!usb_device_of(disk, usb, sizeof usb))
-        return nullptr;
+    char rest;
     return sscanf(file_in(usb, "version"), " %15[0-9.] %c", version, &rest) == 1 ? version : nullptr;
+}
+
+const char *kernel_usb_version(const char *disk)
+{
+    char usb[kPathSize];
+    return usb_device_of(disk, usb, sizeof usb) ? version_of(usb) : nullptr;
 }
 
 // disk_ports: which connector each disk is in and what speed its link reached
@@ -266,7 +270,7 @@ static bool usb_port(DiskPort &p)
     p.kind = DISK_USB;
     dotted_file(usb, "speed", 2, p.speed, sizeof p.speed);
     usb_connector(usb, p.speed, p.connector, sizeof p.connector);
-    const char *version = kernel_usb_version(p.disk);
+    const char *version = version_of(usb);
     snprintf(p.version, sizeof p.version, "%s", version ? version : "");
     return true;
 }

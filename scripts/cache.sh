@@ -19,17 +19,17 @@ cached() {
   mkdir -p build
   cache=$(cache_folder) || cache=
   if [ -z "$cache" ]; then
-    if [ -L "$here" ] || [ "$(cat "$here/.key" 2>/dev/null)" != "$key" ] || [ ! -e "$here/$product" ]; then
+    if [ -L "$here" ] || ! is_whole "$here" "$key" "$product"; then
       rm -rf "$here"
       cached_build "$here" "$key" "$@"
     fi
     return
   fi
   local entry=$cache/$name-$key
-  if [ "$(cat "$entry/.key" 2>/dev/null)" != "$key" ] || [ ! -e "$entry/$product" ]; then
+  if ! is_whole "$entry" "$key" "$product"; then
     (
       flock 9
-      if [ "$(cat "$entry/.key" 2>/dev/null)" != "$key" ] || [ ! -e "$entry/$product" ]; then
+      if ! is_whole "$entry" "$key" "$product"; then
         rm -rf "$entry" "$cache/$name"-*.new
         cached_build "$entry.new" "$key" "$@"
         mv -T "$entry.new" "$entry"
@@ -42,6 +42,11 @@ cached() {
   fi
   rm -rf "$here"
   ln -s "$entry" "$here"
+}
+
+# is_whole DIR KEY PRODUCT: whether DIR is an entry built whole for KEY, its product still there
+is_whole() {
+  [ "$(cat "$1/.key" 2>/dev/null)" = "$2" ] && [ -e "$1/$3" ]
 }
 
 # cached_build DIR KEY BUILD...: BUILD... into DIR, made anew, in a shell of its own; DIR gets its key last, once whole
