@@ -387,20 +387,20 @@ size_t list_disk_ports(DiskPort *ports, size_t max)
         DiskPort p = {};
         if (!is_sd_name(disk) || !fits(snprintf(p.disk, sizeof p.disk, "%s", disk), sizeof p.disk))
             continue;
-        p.mounted = is_mounted(disk);
         if (usb_port(p) || sata_port(p))
             n = insert_port(ports, n, max, p);
     }
     return n;
 }
 
-// "usb B-DEVPATH sdX SPEED USBx.yy STATE" or "sata ataN sdX SPEED - STATE", "-" for what is unknown.
+// "usb B-DEVPATH sdX SPEED USBx.yy STATE" or "sata ataN sdX SPEED - STATE", "-" for what is unknown; the state
+// is the df snapshot's.
 static bool format_port(char *line, size_t size, const DiskPort &p)
 {
     const char *usb = p.kind == DISK_USB && p.version[0] ? "USB" : "-";
     return fits(snprintf(line, size, "%s %s %s %s %s%s %s\n", p.kind == DISK_USB ? "usb" : "sata",
                          p.connector[0] ? p.connector : "-", p.disk, p.speed[0] ? p.speed : "-", usb,
-                         p.kind == DISK_USB ? p.version : "", p.mounted ? "mounted" : "unmounted"),
+                         p.kind == DISK_USB ? p.version : "", is_mounted(p.disk) ? "mounted" : "unmounted"),
                 size);
 }
 

@@ -31,7 +31,7 @@ const char *kernel_usb_version(const char *disk);
 extern "C" {
 #endif
 
-// A disk on a USB or an ATA port: which connector, what its link reached, whether df names it.
+// A disk on a USB or an ATA port: which connector, and what its link reached.
 enum { DISK_USB, DISK_SATA };
 struct DiskPort {
     int kind;            // DISK_USB or DISK_SATA
@@ -39,13 +39,12 @@ struct DiskPort {
     char disk[32];       // "sda"
     char speed[8];       // in Mbit/s: as the kernel writes a USB device's ("480", "1.5"), an ATA link's as 3000; ""
     char version[16];    // the USB device's version as the kernel prints it ("2.00"); "" for ATA, or when unknown
-    int mounted;         // the df snapshot names one of its partitions
 };
 
 // The partition table's disks that sit on a USB or an ATA port, sorted by connector: USB before ATA, connectors by
 // their numbers as numbers ("3-2" before "3-10", "3-1" before "3-1.1"), an unknown one last, then by the disk's
 // name, shorter first (the slots of a reader). At most max of them, the first of that order; returns how many.
-// mounted is read from the df snapshot as it stands.
+// Only the kernel's files are read: nothing that a stale mount could hold up.
 size_t list_disk_ports(struct DiskPort *ports, size_t max);
 
 #ifdef __cplusplus

@@ -14,12 +14,13 @@
 
 namespace fs = std::filesystem;
 
-// korvalt's report and the queries' texts, each after a line that names it: the public section, or the secret one
-// (the pass phrases, and the values of the secret store keys). The MAC address and arbitrary files are no part of
-// a capture.
-static const char kReport[] = R"(k=$1 q=$2 section=$3
+// korvalt's report, korvalt-ports' verdicts on the demo's plan and the queries' texts, each after a line that names
+// it: the public section, or the secret one (the pass phrases, and the values of the secret store keys). The MAC
+// address and arbitrary files are no part of a capture.
+static const char kReport[] = R"(k=$1 q=$2 section=$3 p=$4 plan=$5
 if [ "$section" = public ]; then
   echo "== korvalt"; "$k"; echo "status $?"
+  echo "== korvalt-ports"; "$p" "$plan" 2>&1; echo "status $?"; "$p" --write-plan
   for op in "enable_ap bgn" "enable_ap an" "wl_freq_info wl_" "wl_freq_info wla_" wl_channel wla_channel \
             "wl_mode wl_" "wl_mode wla_" "wl_coexist wl_" "wl_coexist wla_" "wl_status wl_" "wl_status wla_" \
             fw_region language_list disk_ports; do
@@ -36,8 +37,9 @@ done
 
 static std::string report(const std::string &device, const std::string &work, const char *section)
 {
-    Outcome r = run_description(device, work, {"-c", kReport, "sh", KORVALT_BIN, KORVALT_QUERY_BIN, section},
-                                "/bin/sh");
+    Outcome r = run_description(
+        device, work, {"-c", kReport, "sh", KORVALT_BIN, KORVALT_QUERY_BIN, section, KORVALT_PORTS_BIN, DEMO_PLAN},
+        "/bin/sh");
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }

@@ -257,3 +257,125 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
         EXPECT_EQ(r.err, "") << c.what;
     }
 }
+
+// A plan is read whole before anything is looked at: a line that is no row, or a wrong call, stops with status 2 and
+// says where and what, and no verdict is printed.
+TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
+{
+    const std::string row = "usb 1-1 480 - -\n", at = "korvalt-ports: /tmp/plan:";
+    std::string rows33 = "# label connector speed write read\n";
+    for (int i = 1; i <= 33; i++)
+        rows33 += "p" + std::to_string(i) + " 1-" + std::to_string(i) + " 480 - -\n";
+    const std::vector<std::string> plan = {"/tmp/plan"};
+    const char *label = ": 1 to 24 of A-Za-z0-9._-, the first a letter or digit\n";
+    const char *name = ": a name as disk_ports gives it (1-2, 1-1.4, ata1), several joined by commas\n";
+    const char *number = ": a number with at most one decimal (480, 1.5), or -\n";
+    struct Case {
+        const char *what;
+        std::string plan;
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {"an empty plan", "", plan, "korvalt-ports: /tmp/plan: no rows\n"},
+        {"comments and blank lines only", "# label connector\n\n \t\r\n", plan,
+         "korvalt-ports: /tmp/plan: no rows\n"},
+        {"33 rows", rows33, plan, at + "34: more than 32 rows\n"},
+        {"a label of 25 characters", std::string(25, 'a') + " 1-1 480 - -\n", plan,
+         at + "1: label " + std::string(25, 'a') + label},
+        {"a label with a slash", "a/b 1-1 480 - -\n", plan, at + "1: label a/b" + label},
+        {"a label that starts with -", "# rows\n-a 1-1 480 - -\n", plan, at + "2: label -a" + label},
+        {"bytes that are no text, shown as ?", "\x01\xff 1-1 480 - -\n", plan, at + "1: label ??" + label},
+        {"a label twice", row + "usb 1-2 480 - -\n", plan, at + "2: label usb is line 1's already\n"},
+        {"a connector in two rows", row + "usb2 2-1,1-1 480 - -\n", plan,
+         at + "2: connector 1-1 stands in line 1 already\n"},
+        {"a connector twice in a row", "usb 1-1,1-1 480 - -\n", plan,
+         at + "1: connector 1-1 stands in line 1 already\n"},
+        {"a number with a leading zero", "usb 1-01 480 - -\n", plan, at + "1: connector 1-01" + name},
+        {"an empty name between commas", "usb 1-1,,2-1 480 - -\n", plan, at + "1: connector " + name},
+        {"five names", "usb 1-1,2-1,3-1,4-1,5-1 480 - -\n", plan, at + "1: more than 4 names for one connector\n"},
+        {"a speed of 1.55", "usb 1-1 1.55 - -\n", plan, at + "1: speed 1.55" + number},
+        {"a write rate of abc", "usb 1-1 480 abc -\n", plan, at + "1: write abc" + number},
+        {"a read rate of .5", "usb 1-1 480 - .5\n", plan, at + "1: read .5" + number},
+        {"four fields", "usb 1-1 480 -\n", plan,
+         at + "1: 4 fields, where a row has 5: LABEL CONNECTOR SPEED WRITE READ\n"},
+        {"a plan of 1 MB on one line", std::string(1 << 20, 'x') + "\n", plan, at + "1: longer than 255 characters\n"},
+        {"binary garbage", std::string("\x7f" "ELF\x01\x02\x01\0\0\0\0 480 - -\n", 19), plan,
+         at + "1: a NUL byte: the plan is a text file\n"},
+        {"a FIFO", row, {"/tmp/fifo"}, "korvalt-ports: /tmp/fifo: not a regular file\n"},
+        {"a folder", row, {"/tmp"}, "korvalt-ports: /tmp: not a regular file\n"},
+        {"no plan there", row, {"/tmp/none"}, "korvalt-ports: /tmp/none: No such file or directory\n"},
+        {"MIB 0", row, {"/tmp/plan", "0"}, "korvalt-ports: MIB 0: a whole number from 1 to 256\n"},
+        {"MIB 257", row, {"/tmp/plan", "257"}, "korvalt-ports: MIB 257: a whole number from 1 to 256\n"},
+        {"MIB 8.5", row, {"/tmp/plan", "8.5"}, "korvalt-ports: MIB 8.5: a whole number from 1 to 256\n"},
+        {"no plan given", row, {}, "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
+        {"an option", row, {"--plan", "/tmp/plan"}, "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
+        {"--write-plan and more", row, {"--write-plan", "x"},
+         "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        dev.add({"sda"});
+        dev.write("tmp/plan", c.plan);
+        Outcome r = dev.run_shell("mkfifo /tmp/fifo && exec \"$@\"", KORVALT_PORTS_BIN, c.args);
+        EXPECT_EQ(r.status, 2) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+}
+
+// A line per disk of each row in the plan's order, one for a row without a disk, then the disks that no row names;
+// the verdict is the first check that failed, and what was found goes to standard error.
+TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
+{
+    const std::string check = "exec \"$@\" /tmp/plan";
+    struct Case {
+        const char *what;
+        std::vector<Disk> disks;
+        std::string plan, script, out, err;
+        int status;
+        std::function<void(SimDevice &)> change;
+    } cases[] = {
+        {"tabs, CR LF and comments; a SuperSpeed stick named by its USB 2 side; the eSATA disk",
+         {{"sda"}, {"sdb", "1", "S2", "3.00"}, on_ata("sdc", "2", "6.0 Gbps")},
+         "# label\tconnector\tspeed\twrite\tread\r\nusb2\t1-1\t480\t-\t-\r\n\r\n"
+         "usb3 9-2,2-2 5000 - - # 9-2: a companion's name\nesata ata3 3000 - -#at 6 Gbit/s\n",
+         check,
+         "usb2 1-1 sda 480 - - pass\nusb3 2-2 sdb 5000 - - pass\nesata ata3 sdc 6000 - - pass\n"
+         "ports: 3 of 3 pass\n",
+         "", 0},
+        {"a stick that fell back to full speed on its second name, an empty port, floors in tenths, no floor",
+         {at_speed({"sda"}, "12"), at_speed({"sdb", "1"}, "1.5"), at_speed({"sdc", "2"}, "fast"),
+          at_speed({"sde", "4"}, "12")},
+         "rear 9-9,1-1 480 - -\nkbd 1-2 1.5 - -\nodd 1-3 1.6 - -\nfront 1-5 480 - -\nany 1-4 - - -\n", check,
+         "rear 1-1 sda 12 - - fail:speed\nkbd 1-2 sdb 1.5 - - pass\nodd 1-3 sdc - - - fail:speed\n"
+         "front 1-5 - - - - fail:no-disk\nany 1-4 sde 12 - - pass\nports: 2 of 5 pass\n",
+         "rear 1-1: link at 12 Mbit/s, 480 wanted\nodd 1-3: link speed unknown, 1.6 wanted\nfront 1-5: no disk\n", 1},
+        {"disks that no row names, one on no known connector, are extra and fail nothing",
+         {{"sda"}, {"sdb", "1"}, {"sdc", "2"}}, "usb 1-2 480 - -\n", check,
+         "usb 1-2 sdb 480 - - pass\n- 1-1 sda 480 - - extra\n- - sdc 480 - - extra\nports: 1 of 1 pass\n", "", 0,
+         [](SimDevice &dev) { dev.write(dev.usb_device("sdc") + "/devpath", "1..2\n"); }},
+        {"a plan of the disks plugged in now, which they then pass",
+         {{"sda"}, {"sdb", "1", "S2", "3.00"}, on_ata("sdc", "2")}, "",
+         "\"$@\" --write-plan >/tmp/written && cat /tmp/written && exec \"$@\" /tmp/written",
+         "# A port plan of this unit as korvalt-ports --write-plan found it: a row per connector with a disk, at the\n"
+         "# speed its link reached. Name the ports, set the floors, and add a companion controller's name.\n"
+         "# label                 connector       speed  write  read\n"
+         "1-1                     1-1             480    -      -\n"
+         "2-2                     2-2             5000   -      -\n"
+         "ata3                    ata3            3000   -      -\n"
+         "1-1 1-1 sda 480 - - pass\n2-2 2-2 sdb 5000 - - pass\nata3 ata3 sdc 3000 - - pass\nports: 3 of 3 pass\n",
+         "", 0},
+    };
+    for (const Case &c : cases) {
+        SimDevice dev;
+        for (const Disk &disk : c.disks)
+            dev.add(disk);
+        if (c.change)
+            c.change(dev);
+        dev.write("tmp/plan", c.plan);
+        Outcome r = dev.run_shell(c.script, KORVALT_PORTS_BIN);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+}

@@ -52,11 +52,15 @@ TEST(Status, AReportThatCannotBeWrittenFails)
         {KORVALT_BIN, {"-x"}, "255\n"},
         {KORVALT_QUERY_BIN, {"fw_region"}, "1\n"},
         {KORVALT_QUERY_BIN, {"no_such_operation"}, "2\n"},
+        {KORVALT_PORTS_BIN, {"/tmp/plan"}, "3\n"},
+        {KORVALT_PORTS_BIN, {"--write-plan"}, "3\n"},
+        {KORVALT_PORTS_BIN, {"/tmp/no-plan"}, "2\n"},
     };
     for (const Case &c : cases) {
         SimDevice dev;
         counts(dev, "1\n", "");
         dev.add({"sda"});
+        dev.write("tmp/plan", "usb 1-1 480 - -\n");
         EXPECT_EQ(dev.run_shell("\"$@\" >/dev/full 2>/dev/null; echo $?", c.program, c.args).out, c.status)
             << c.program << " " << c.args.size();
     }

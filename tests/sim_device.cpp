@@ -40,7 +40,7 @@ static std::string test_name()
 std::vector<std::string> command_of(const std::string &program)
 {
     std::vector<std::string> words;
-    if (program == KORVALT_BIN || program == KORVALT_QUERY_BIN) {
+    if (program == KORVALT_BIN || program == KORVALT_QUERY_BIN || program == KORVALT_PORTS_BIN) {
         std::istringstream runner(KORVALT_RUNNER);
         for (std::string w; runner >> w;)
             words.push_back(w);

@@ -77,7 +77,8 @@ class SimDevice {
 };
 
 std::string read_file(const std::string &path);
-// The words that run program on the device: korvalt and korvalt-query of a cross build come with their runner.
+// The words that run program on the device: korvalt, korvalt-query and korvalt-ports of a cross build come with
+// their runner.
 std::vector<std::string> command_of(const std::string &program);
 // Runs program on the device described in dir, with its work folder named work_name.
 Outcome run_description(const std::string &dir, const std::string &work_name, const std::vector<std::string> &args,
