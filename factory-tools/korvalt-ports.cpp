@@ -101,7 +101,7 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Numbers joined by sep, as the kernel writes them (no leading zero): how many, 0 when the text is anything else.
+// Numbers joined by sep: how many, 0 when the text is anything else.
 static int numbers_joined(string_view text, char sep)
 {
     int numbers = 0;
@@ -109,7 +109,7 @@ static int numbers_joined(string_view text, char sep)
         size_t digits = 0;
         while (digits < text.size() && is_digit(text[digits]))
             digits++;
-        if (digits == 0 || text[0] == '0')
+        if (digits == 0)
             return 0;
         numbers++;
         if (digits == text.size())

@@ -47,7 +47,8 @@ static void expect_sound_run(const SimDevice &dev, const Outcome &r, const std::
     expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what);
 }
 
-// disk_ports on the same device: lines of their form, or none, and no file but the df snapshot.
+// disk_ports on the same device: lines of their form, or none, and no file but the df snapshot. And the plan that
+// korvalt-ports writes there reads back, every row passing (or there is no connector to write a row for).
 static void expect_sound_ports(SimDevice &dev, const std::string &what)
 {
     static const std::regex line("(usb ([0-9]+-[0-9]+(\\.[0-9]+)*|-) sd[a-z]+ ([0-9]+(\\.[0-9]+)?|-) (USB[0-9.]+|-)"
@@ -59,6 +60,12 @@ static void expect_sound_ports(SimDevice &dev, const std::string &what)
     for (std::string text; std::getline(lines, text);)
         EXPECT_TRUE(std::regex_match(text, line)) << what << ": " << text;
     expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what + " (disk_ports)");
+    r = dev.run_shell("\"$@\" --write-plan >/tmp/plan && exec \"$@\" /tmp/plan", KORVALT_PORTS_BIN);
+    if (r.status == 2)
+        EXPECT_EQ(r.err, "korvalt-ports: /tmp/plan: no rows\n") << what;
+    else
+        EXPECT_EQ(r.status, 0) << what << "\n" << r.out << r.err;
+    expect_only_scratch_files(dev, {"usbdisknum", "satadisknum", "plan"}, what + " (korvalt-ports)");
 }
 
 // Deterministic bytes of every value, NUL and newline included.
@@ -222,7 +229,7 @@ TEST(HostileDevice, ThousandsOfPartitionsAndDfLines)
 }
 
 // Every process a run starts is one of the commands korvalt names, however hostile the device; disk_ports runs df
-// alone.
+// alone, korvalt-ports nothing.
 TEST(HostileDevice, RunsOnlyItsOwnCommands)
 {
     SimDevice dev;
@@ -240,7 +247,10 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
                          "USB disk 2, version: USB3.00\nUSB disk 3, version: USB1.10\n", 1 + 2 + 3 * 8},
         {KORVALT_QUERY_BIN, "disk_ports", "usb 1-1 sda 480 USB2.00 mounted\nusb 1-3 sdc 480 USB1.10 mounted\n"
                                           "usb 2-2 sdb 5000 USB3.00 mounted\n", 1 + 2},
+        {KORVALT_PORTS_BIN, "/tmp/plan", "usb 1-1 sda 480 - - pass\n- 1-3 sdc 480 - - extra\n"
+                                         "- 2-2 sdb 5000 - - extra\nports: 1 of 1 pass\n", 1},
     };
+    dev.write("tmp/plan", "usb 1-1 480 - -\n");
     for (const Case &c : cases) {
         std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve", "-e", "signal=none", "-o", "/dev/stderr"};
         for (const std::string &word : command_of(c.program))
@@ -250,14 +260,14 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
         Outcome r = dev.run(args, "/usr/bin/strace");
         EXPECT_EQ(r.out, c.out);
         static const std::regex execve("execve\\(\"([^\"]*)\"");
-        static const std::regex allowed(".*/(sh|dash|df|ls|cat|grep|awk|mawk|korvalt|korvalt-query|qemu-mips)");
+        static const std::regex allowed(".*/(sh|dash|df|ls|cat|grep|awk|mawk|korvalt|korvalt-query|korvalt-ports|qemu-mips)");
         int programs = 0;
         for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), execve); it != std::sregex_iterator(); ++it) {
             EXPECT_TRUE(std::regex_match((*it)[1].str(), allowed)) << (*it)[1].str();
             programs++;
         }
         EXPECT_EQ(programs, c.programs) << c.program << "\n" << r.err;
-        expect_only_scratch_files(dev, {"usbdisknum"}, "strace");
+        expect_only_scratch_files(dev, {"usbdisknum", "plan"}, "strace");
     }
 }
 

@@ -290,7 +290,7 @@ TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
          at + "2: connector 1-1 stands in line 1 already\n"},
         {"a connector twice in a row", "usb 1-1,1-1 480 - -\n", plan,
          at + "1: connector 1-1 stands in line 1 already\n"},
-        {"a number with a leading zero", "usb 1-01 480 - -\n", plan, at + "1: connector 1-01" + name},
+        {"a port path that ends in a dot", "usb 1-1. 480 - -\n", plan, at + "1: connector 1-1." + name},
         {"an empty name between commas", "usb 1-1,,2-1 480 - -\n", plan, at + "1: connector " + name},
         {"five names", "usb 1-1,2-1,3-1,4-1,5-1 480 - -\n", plan, at + "1: more than 4 names for one connector\n"},
         {"a speed of 1.55", "usb 1-1 1.55 - -\n", plan, at + "1: speed 1.55" + number},
