@@ -156,9 +156,7 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Numbers joined by single dots, as the kernel writes a speed ("1.5") or a device path ("1.4.2"): how many numbers,
-// 0 when the text is anything else.
-static int dotted_numbers(std::string_view text)
+int dotted_numbers(std::string_view text)
 {
     int numbers = 0;
     for (;;) {

@@ -8,6 +8,8 @@
 #include <stdio.h>
 
 #ifdef __cplusplus
+#include <string_view>
+
 // The partition table's whole "sd" disks, in its order: open_disks, then next_disk until it gives null (the table
 // is then closed). open_disks is false when there is no table to read.
 struct DiskWalk {
@@ -27,6 +29,10 @@ bool usb_device_of(const char *disk, char *path, size_t size);
 
 // The version of the disk's USB device as the kernel prints it ("2.00"); null when it gives none.
 const char *kernel_usb_version(const char *disk);
+
+// Numbers joined by single dots, as the kernel writes a speed ("1.5") or a device path ("1.4.2"): how many numbers,
+// 0 when the text is anything else.
+int dotted_numbers(std::string_view text);
 
 extern "C" {
 #endif

@@ -96,53 +96,30 @@ static const char *printable(string_view field)
     return shown;
 }
 
-static bool is_digit(char c)
+// The first n characters of text, or all of it: substr, but without the C++ run-time's exception.
+static string_view first(string_view text, size_t n)
 {
-    return c >= '0' && c <= '9';
-}
-
-// Numbers joined by sep: how many, 0 when the text is anything else.
-static int numbers_joined(string_view text, char sep)
-{
-    int numbers = 0;
-    for (;;) {
-        size_t digits = 0;
-        while (digits < text.size() && is_digit(text[digits]))
-            digits++;
-        if (digits == 0)
-            return 0;
-        numbers++;
-        if (digits == text.size())
-            return numbers;
-        if (text[digits] != sep)
-            return 0;
-        text.remove_prefix(digits + 1);
-    }
+    return string_view(text.data(), n < text.size() ? n : text.size());
 }
 
 // A connector as disk_ports names one: "B-P", "B-P.Q..." or "ataN".
 static bool is_connector_name(string_view name)
 {
-    if (name.size() >= sizeof DiskPort::connector)
-        return false;
     size_t dash = name.find('-');
     string_view ports = name;
-    if (dash == string_view::npos || name.rfind("ata", 0) == 0) {
-        ports.remove_prefix(name.rfind("ata", 0) == 0 ? 3 : name.size());
-        return numbers_joined(ports, '\0') == 1;
-    }
-    ports.remove_prefix(dash + 1);
-    return numbers_joined(name.substr(0, dash), '\0') == 1 && numbers_joined(ports, '.') > 0;
+    ports.remove_prefix(dash != string_view::npos ? dash + 1 : name.rfind("ata", 0) == 0 ? 3 : name.size());
+    if (name.size() >= sizeof DiskPort::connector)
+        return false;
+    if (dash == string_view::npos)
+        return dotted_numbers(ports) == 1;
+    return dotted_numbers(first(name, dash)) == 1 && dotted_numbers(ports) > 0;
 }
 
 static bool is_label(string_view label)
 {
-    if (label.empty() || label.size() >= sizeof Row::label || label[0] == '-' || label[0] == '.' || label[0] == '_')
-        return false;
-    for (char c : label)
-        if (!is_digit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '.' && c != '_' && c != '-')
-            return false;
-    return true;
+    constexpr string_view kLetters = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
+    return !label.empty() && label.size() < sizeof Row::label && kLetters.find(label[0]) < 62 &&
+           label.find_first_not_of(kLetters) == string_view::npos;
 }
 
 // "480", "1.5": at most seven digits and one decimal, into tenths; "-" is kUnchecked. false for anything else.
@@ -152,18 +129,15 @@ static bool parse_tenths(string_view text, long &tenths)
         tenths = kUnchecked;
         return true;
     }
-    size_t dot = text.find('.'), whole = dot == string_view::npos ? text.size() : dot;
-    if (whole == 0 || whole > 7 || (dot != string_view::npos && dot + 2 != text.size()))
+    size_t dot = text.find('.');
+    int numbers = dotted_numbers(text);
+    if (!(numbers == 1 && text.size() <= 7) && !(numbers == 2 && dot <= 7 && dot + 2 == text.size()))
         return false;
     tenths = 0;
-    for (size_t i = 0; i < text.size(); i++) {
-        if (i == dot)
-            continue;
-        if (!is_digit(text[i]))
-            return false;
-        tenths = tenths * 10 + (text[i] - '0');
-    }
-    if (dot == string_view::npos)
+    for (char c : text)
+        if (c != '.')
+            tenths = tenths * 10 + (c - '0');
+    if (numbers == 1)
         tenths *= 10;
     return true;
 }
@@ -186,7 +160,7 @@ static int split_fields(string_view text, string_view *fields, int max)
         text.remove_prefix(start);
         size_t end = text.find_first_of(" \t");
         if (n < max)
-            fields[n] = text.substr(0, end);
+            fields[n] = first(text, end);
         n++;
         text.remove_prefix(end == string_view::npos ? text.size() : end);
     }
@@ -206,7 +180,7 @@ static const Row *row_naming(const Row *rows, int n, string_view connector)
 // 2 (said on standard error) for a wrong one.
 static int parse_row(string_view text, Row *rows, int n)
 {
-    text = text.substr(0, text.find('#'));
+    text = first(text, text.find('#'));
     string_view f[5];
     int fields = split_fields(text, f, 5);
     if (fields == 0)
@@ -226,7 +200,7 @@ static int parse_row(string_view text, Row *rows, int n)
     snprintf(row.label, sizeof row.label, "%.*s", (int)f[0].size(), f[0].data());
     for (string_view names = f[1];;) {
         size_t comma = names.find(',');
-        string_view name = names.substr(0, comma);
+        string_view name = first(names, comma);
         if (!is_connector_name(name))
             return bad_plan("connector %s: a name as disk_ports gives it (1-2, 1-1.4, ata1), several joined by commas",
                             printable(name));
