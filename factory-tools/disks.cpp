@@ -1,5 +1,5 @@
-// The device's disks: which there are, which are mounted, what each sits on. korvalt's report and the library's
-// disk_ports both stand on this.
+// The device's disks: which there are, which are mounted, what each sits on. korvalt's report, the library's
+// disk_ports and the port test stand on this.
 
 #include "disks.h"
 
@@ -420,9 +420,9 @@ const char *disk_ports(void)
     // device's callers: docs/developing.md)
     run_into(kDfScratch.command, kDfScratch.file);
     size_t n = list_disk_ports(ports, kMaxPorts);
-    scratch_unlock();
     for (size_t i = 0; i < n && format_port(text + used, sizeof text - used, ports[i]); i++)
         used += strlen(text + used);
+    scratch_unlock();
     text[used] = '\0';
     return text;
 }

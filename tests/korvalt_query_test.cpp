@@ -121,6 +121,15 @@ static Disk on_ata(const std::string &name, const std::string &host, const std::
     return disk;
 }
 
+// The disks of a case, then what the case changes of the files the kernel would show.
+static void add_disks(SimDevice &dev, const std::vector<Disk> &disks, const std::function<void(SimDevice &)> &change)
+{
+    for (const Disk &disk : disks)
+        dev.add(disk);
+    if (change)
+        change(dev);
+}
+
 // Which connector each disk is in and what speed its link reached, as sysfs says it, whatever the partition table's
 // order; the port's peer names a SuperSpeed connector by its USB 2 side, at any kernel's shape. Nothing that
 // sysfs holds makes a line that lies: a file that holds no number is no speed, a link that leads nowhere is no peer.
@@ -247,10 +256,7 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
     };
     for (const Case &c : cases) {
         SimDevice dev;
-        for (const Disk &disk : c.disks)
-            dev.add(disk);
-        if (c.change)
-            c.change(dev);
+        add_disks(dev, c.disks, c.change);
         Outcome r = dev.run({"disk_ports"}, KORVALT_QUERY_BIN);
         EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
         EXPECT_EQ(r.out, c.out) << c.what;
@@ -368,10 +374,7 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
     };
     for (const Case &c : cases) {
         SimDevice dev;
-        for (const Disk &disk : c.disks)
-            dev.add(disk);
-        if (c.change)
-            c.change(dev);
+        add_disks(dev, c.disks, c.change);
         dev.write("tmp/plan", c.plan);
         Outcome r = dev.run_shell(c.script, KORVALT_PORTS_BIN);
         EXPECT_EQ(r.status, c.status) << c.what;
