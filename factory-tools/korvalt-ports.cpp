@@ -22,19 +22,31 @@
 // Only the plan and the kernel's /proc and /sys are read, and no process is started: a port test must not hang on a
 // stale mount, as df would.
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string_view>
 
 #include "disks.h"
+#include "trust.h"
+#include "util.h"
 
 using std::string_view;
 
@@ -277,29 +289,502 @@ static int read_plan(const char *path, Row *rows, int &n)
     return status;
 }
 
-// A disk's line: for the row that names its connector, with the verdict, and what failed on standard error; for
-// no row (null), an extra disk.
-static Verdict check_disk(const Row *row, const DiskPort &p)
+// The data check: MIB written into a file of its own on the disk's mounted filesystem, timed to the end of fsync,
+// read back from the stick itself (not from the page cache), timed, compared and removed. It runs in a child process
+// per disk, whose figures reach the parent as they come: a stick that hangs in the kernel costs its deadline, and a
+// WRITE measured before a stuck read is kept.
+
+constexpr size_t kBlock = 512;
+constexpr size_t kChunk = 256 * 1024;  // the one buffer, and every request but the last
+constexpr char kMagic[8] = {'K', 'V', 'P', 'O', 'R', 'T', 'S', '1'};
+constexpr char kFilePrefix[] = ".korvalt-ports-";
+constexpr int kMaxDevices = 16;  // a disk and its partitions
+
+// What the child tells the parent: a rate ('W', 'R': MB/s in tenths) or the first failure ('V').
+struct Message {
+    int kind;
+    long value;
+};
+
+// What a disk's data check found: the rates in tenths of MB/s (kUnchecked: none) and its first failure.
+struct Figures {
+    long write, read;
+    Verdict verdict;
+};
+
+static void send(int out, int kind, long value)
 {
-    Verdict verdict = kPass;
-    long speed = kUnchecked;
-    char wanted[16], reached[16];
-    if (row && row->speed != kUnchecked && (!parse_tenths(p.speed, speed) || speed < row->speed)) {
-        verdict = kSpeed;
-        shown_tenths(row->speed, wanted, sizeof wanted);
-        if (speed == kUnchecked)
-            fprintf(stderr, "%s %s: link speed unknown, %s wanted\n", row->label, p.connector, wanted);
+    Message m = {kind, value};
+    if (write(out, &m, sizeof m) != sizeof m)
+        _exit(1);
+}
+
+static uint64_t now_ns()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000000000u + t.tv_nsec;
+}
+
+// bytes in ns as tenths of MB/s (10^6 bytes a second)
+static long rate(uint64_t bytes, uint64_t ns)
+{
+    return (long)(bytes * 10000 / (ns ? ns : 1));
+}
+
+// "maj:min" of a sysfs dev file, into devs[n]; the new count.
+static int add_device(const char *path, dev_t *devs, int n)
+{
+    unsigned major = 0, minor = 0;
+    char rest;
+    if (n < kMaxDevices && sscanf(cat_file(path), "%u:%u%c", &major, &minor, &rest) == 2)
+        devs[n++] = makedev(major, minor);
+    return n;
+}
+
+// The device numbers of the disk and of its partitions (/sys/block/sdX/dev, sdXN/dev).
+static int devices_of(const char *disk, dev_t *devs)
+{
+    char path[320];
+    snprintf(path, sizeof path, "/sys/block/%s/dev", disk);
+    int n = add_device(path, devs, 0);
+    snprintf(path, sizeof path, "/sys/block/%s", disk);
+    DIR *d = opendir(path);
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+        if (strncmp(e->d_name, disk, strlen(disk)) == 0 &&
+            snprintf(path, sizeof path, "/sys/block/%s/%s/dev", disk, e->d_name) < (int)sizeof path)
+            n = add_device(path, devs, n);
+    if (d)
+        closedir(d);
+    return n;
+}
+
+// The next line of the mount table; false at its end. A line too long for line comes back empty: cut short, it
+// would name another folder.
+static bool next_mount_line(FILE *fp, char *line, size_t size)
+{
+    size_t n = 0;
+    int c;
+    bool cut = false;
+    while ((c = getc(fp)) != EOF && c != '\n') {
+        if (n + 1 < size)
+            line[n++] = (char)c;
         else
-            fprintf(stderr, "%s %s: link at %s Mbit/s, %s wanted\n", row->label, p.connector,
-                    shown_tenths(speed, reached, sizeof reached), wanted);
+            cut = true;
     }
-    printf("%s %s %s %s - - %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
-           p.speed[0] ? p.speed : "-", verdict == kPass ? "" : "fail:", row ? kVerdictNames[verdict] : "extra");
+    line[cut ? 0 : n] = '\0';
+    return c != EOF || n > 0;
+}
+
+static bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// A mount table field with the kernel's octal escapes ("\040" for a blank) decoded into out; false when it does not
+// fit. The C library's reader would decode none on uClibc, and split long lines.
+static bool decode_field(string_view field, char *out, size_t size)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < field.size(); i++) {
+        char c = field[i];
+        if (c == '\\' && field.size() - i > 3 && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
+            is_octal(field[i + 3])) {
+            c = (char)((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        }
+        if (n + 1 >= size || c == '\0')
+            return false;
+        out[n++] = c;
+    }
+    out[n] = '\0';
+    return n > 0;
+}
+
+static bool has_option(string_view options, string_view option)
+{
+    for (;;) {
+        size_t comma = options.find(',');
+        if (first(options, comma) == option)
+            return true;
+        if (comma == string_view::npos)
+            return false;
+        options.remove_prefix(comma + 1);
+    }
+}
+
+static bool is_one_of(dev_t dev, const dev_t *devs, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (devs[i] == dev)
+            return true;
+    return false;
+}
+
+enum { kNoMount, kReadOnlyMount, kWritableMount };
+
+// The disk's first read-write mount in /proc/mounts, by the device number of its folder (never by name): its folder
+// into dir and its device into dev. kReadOnlyMount when all it has are read-only.
+static int find_mount(const dev_t *devs, int n_devs, char *dir, size_t size, dev_t &dev)
+{
+    static char line[4352];
+    int found = kNoMount;
+    FILE *fp = open_for_reading("/proc/mounts");
+    while (fp && found != kWritableMount && next_mount_line(fp, line, sizeof line)) {
+        string_view f[4];
+        struct stat st;
+        if (split_fields(line, f, 4) < 4 || !decode_field(f[1], dir, size) || lstat(dir, &st) != 0 ||
+            !S_ISDIR(st.st_mode) || !is_one_of(st.st_dev, devs, n_devs))
+            continue;
+        dev = st.st_dev;
+        found = has_option(f[3], "ro") ? kReadOnlyMount : kWritableMount;
+    }
+    if (fp)
+        fclose(fp);
+    return found;
+}
+
+// Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian), and the rest from a
+// generator seeded by both, so that a block read back from the wrong place or from an earlier run differs.
+static void make_block(unsigned char *block, uint64_t nonce, uint64_t offset)
+{
+    memcpy(block, kMagic, 8);
+    uint64_t x = nonce ^ (offset * 0x9e3779b97f4a7c15u) ^ 0x2545f4914f6cdd1du;
+    for (size_t at = 8; at < kBlock; at += 8) {
+        uint64_t word = at == 8 ? nonce : at == 16 ? offset : (x ^= x << 13, x ^= x >> 7, x ^= x << 17, x);
+        for (int b = 0; b < 8; b++)
+            block[at + b] = (unsigned char)(word >> (8 * b));
+    }
+}
+
+// The check's file while it exists, for the signal that ends the check early.
+static int check_dir = -1;
+static char check_file[40];
+
+static void remove_file_and_exit(int)
+{
+    if (check_file[0])
+        unlinkat(check_dir, check_file, 0);
+    _exit(1);
+}
+
+// Files of a run that was cut short (our name, our magic first) are removed; a file of our name without it is not
+// ours, and stays. Then the name this run uses: .korvalt-ports-PID, or with -N after it where such a file stands.
+static void clear_leftovers(int dir, pid_t run)
+{
+    int list = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = list >= 0 ? fdopendir(list) : nullptr;
+    while (struct dirent *e = d ? readdir(d) : nullptr) {
+        if (strncmp(e->d_name, kFilePrefix, sizeof kFilePrefix - 1) != 0 ||
+            strspn(e->d_name + sizeof kFilePrefix - 1, "0123456789-") != strlen(e->d_name + sizeof kFilePrefix - 1))
+            continue;
+        char magic[8] = {};
+        struct stat st;
+        int fd = openat(dir, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read(fd, magic, 8) == 8 &&
+            memcmp(magic, kMagic, 8) == 0)
+            unlinkat(dir, e->d_name, 0);
+        if (fd >= 0)
+            close(fd);
+    }
+    if (d)
+        closedir(d);
+    else if (list >= 0)
+        close(list);
+    snprintf(check_file, sizeof check_file, "%s%ld", kFilePrefix, (long)run);
+    for (int n = 1; n < 100 && faccessat(dir, check_file, F_OK, AT_SYMLINK_NOFOLLOW) == 0; n++)
+        snprintf(check_file, sizeof check_file, "%s%ld-%d", kFilePrefix, (long)run, n);
+}
+
+// Writes all of buf; false on an error.
+static bool write_all(int fd, const unsigned char *buf, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd, buf + done, size - done);
+        if (n <= 0 && errno != EINTR)
+            return false;
+        done += n > 0 ? n : 0;
+    }
+    return true;
+}
+
+// Whether no page of the file's first size bytes is in the page cache, as mincore sees the file mapped.
+static bool none_cached(int fd, uint64_t size)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED)
+        return false;
+    bool none = true;
+    unsigned char pages[64];
+    for (uint64_t at = 0; none && at < size; at += sizeof pages * page) {
+        uint64_t len = size - at < sizeof pages * page ? size - at : sizeof pages * page;
+        none = mincore((char *)map + at, len, pages) == 0;
+        for (uint64_t i = 0; none && i < (len + page - 1) / page; i++)
+            none = !(pages[i] & 1);
+    }
+    munmap(map, size);
+    return none;
+}
+
+// The file opened for reading so that its data comes from the stick: O_DIRECT where the filesystem takes it; else
+// the written pages dropped from the page cache by advice or, failing that, by the kernel's drop_caches, and none of
+// them left. direct asks for O_DIRECT first, and tells whether it was taken; why says what failed when neither kept the cache out (the file is opened all the
+// same, for the compare).
+static int open_uncached(int dir, uint64_t size, bool &direct, const char *&why)
+{
+    why = nullptr;
+    int fd = direct ? openat(dir, check_file, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC) : -1;
+    direct = fd >= 0;
+    if (direct)
+        return fd;
+    fd = openat(dir, check_file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return fd;
+    int advice = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (advice == 0 && none_cached(fd, size))
+        return fd;
+    int drop = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+    bool dropped = drop >= 0 && write(drop, "1", 1) == 1;
+    if (drop >= 0)
+        close(drop);
+    if (dropped && none_cached(fd, size))
+        return fd;
+    why = advice == ENOSYS ? "the kernel has no page cache advice, and the page cache could not be dropped"
+                           : "the file's pages stayed in the page cache";
+    return fd;
+}
+
+// Reads the file back and compares it, block by block: the first failure, or kPass; the rate, unless the page cache
+// could not be kept out.
+static Verdict read_back(const Row &row, const DiskPort &p, uint64_t size, uint64_t nonce, unsigned char *buf,
+                         int out)
+{
+    bool direct = true;
+    const char *why;
+    int fd = open_uncached(check_dir, size, direct, why);
+    uint64_t start = now_ns(), at = 0, differs = UINT64_MAX;
+    unsigned char block[kBlock];
+    while (fd >= 0 && at < size) {
+        ssize_t n = read(fd, buf, size - at < kChunk ? size - at : kChunk);
+        if (n < 0 && errno == EINVAL && direct && at == 0) {
+            // the filesystem opened the file for O_DIRECT and refuses its reads: the page cache way
+            close(fd);
+            direct = false;
+            fd = open_uncached(check_dir, size, direct, why);
+            continue;
+        }
+        if (n <= 0) {
+            fprintf(stderr, "%s %s: read at byte %llu: %s\n", row.label, p.connector, (unsigned long long)at,
+                    n < 0 ? strerror(errno) : "the file ends there");
+            close(fd);
+            return kReadError;
+        }
+        for (size_t i = 0; differs == UINT64_MAX && i + kBlock <= (size_t)n; i += kBlock) {
+            make_block(block, nonce, at + i);
+            if (memcmp(block, buf + i, kBlock) != 0)
+                for (size_t b = 0; differs == UINT64_MAX; b++)
+                    if (block[b] != buf[i + b])
+                        differs = at + i + b;
+        }
+        at += n;
+    }
+    uint64_t ns = now_ns() - start;
+    if (fd < 0) {
+        fprintf(stderr, "%s %s: cannot open the file again: %s\n", row.label, p.connector, strerror(errno));
+        return kReadError;
+    }
+    close(fd);
+    if (why)
+        fprintf(stderr, "%s %s: READ not measured: %s\n", row.label, p.connector, why);
+    else
+        send(out, 'R', rate(size, ns));
+    if (differs != UINT64_MAX) {
+        fprintf(stderr, "%s %s: the data read back differs from byte %llu on\n", row.label, p.connector,
+                (unsigned long long)differs);
+        return kMismatch;
+    }
+    return kPass;
+}
+
+// The check of one disk, in the child: its verdicts and rates go to out. Nothing is made but the check's file, and
+// only in the root folder of a filesystem of this disk's.
+static Verdict data_check(const Row &row, const DiskPort &p, long mib, pid_t run, int out)
+{
+    dev_t devs[kMaxDevices], dev = 0;
+    static char dir[PATH_MAX];
+    int mount = find_mount(devs, devices_of(p.disk, devs), dir, sizeof dir, dev);
+    struct stat st;
+    if (mount == kWritableMount) {
+        check_dir = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (check_dir < 0 || fstat(check_dir, &st) != 0 || st.st_dev != dev)
+            mount = kNoMount;
+    }
+    if (mount != kWritableMount) {
+        fprintf(stderr, "%s %s: %s\n", row.label, p.connector,
+                mount == kReadOnlyMount ? "mounted read-only" : "not mounted");
+        return mount == kReadOnlyMount ? kReadOnly : kUnmounted;
+    }
+    // two runs check a mount one after the other; the wait counts against the deadline
+    flock(check_dir, LOCK_EX);
+    clear_leftovers(check_dir, run);
+    uint64_t size = (uint64_t)mib << 20;
+    struct statvfs fs;
+    if (fstatvfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_frsize < size + (1u << 20)) {
+        fprintf(stderr, "%s %s: less than %ld MiB free in %s\n", row.label, p.connector, mib + 1, dir);
+        return kNoSpace;
+    }
+    void *memory = nullptr;
+    if (posix_memalign(&memory, 4096, kChunk) != 0)
+        return kWriteError;
+    unsigned char *buf = (unsigned char *)memory;
+    uint64_t nonce = now_ns() ^ ((uint64_t)run << 32);
+
+    int fd = openat(check_dir, check_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    uint64_t start = now_ns(), at = 0;
+    for (; fd >= 0 && at < size; at += kChunk) {
+        for (size_t i = 0; i < kChunk; i += kBlock)
+            make_block(buf + i, nonce, at + i);
+        if (!write_all(fd, buf, size - at < kChunk ? size - at : kChunk))
+            break;
+    }
+    bool written = fd >= 0 && at >= size && fsync(fd) == 0;
+    uint64_t ns = now_ns() - start;
+    if (!written)
+        fprintf(stderr, "%s %s: writing %s at byte %llu: %s\n", row.label, p.connector, check_file,
+                (unsigned long long)at, strerror(errno));
+    if (fd >= 0)
+        close(fd);
+    Verdict verdict = kWriteError;
+    if (written) {
+        send(out, 'W', rate(size, ns));
+        verdict = read_back(row, p, size, nonce, buf, out);
+    }
+    if (unlinkat(check_dir, check_file, 0) == 0)
+        check_file[0] = '\0';
+    return verdict;
+}
+
+// A process of the run whose data check is under way, for the signals that end the run.
+static pid_t checking;
+
+static void end_run(int sig)
+{
+    if (checking > 0)
+        kill(checking, SIGTERM);
+    if (sig == SIGPIPE)
+        _exit(3);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// The data check of one disk in a child process, within its deadline (7.5 s a MiB, at least 10 s): what it sent
+// before the deadline, and timeout when it did not finish.
+static Figures check_data(const Row &row, const DiskPort &p, long mib)
+{
+    Figures got = {kUnchecked, kUnchecked, kPass};
+    int pipe_fds[2];
+    fflush(stdout);
+    fflush(stderr);
+    pid_t run = getpid(), pid = pipe(pipe_fds) == 0 ? fork() : -1;
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(sig, remove_file_and_exit);
+        send(pipe_fds[1], 'V', data_check(row, p, mib, run, pipe_fds[1]));
+        _exit(0);
+    }
+    if (pid < 0) {
+        fprintf(stderr, "%s %s: cannot start the data check: %s\n", row.label, p.connector, strerror(errno));
+        got.verdict = kWriteError;
+        return got;
+    }
+    checking = pid;
+    close(pipe_fds[1]);
+    uint64_t deadline = now_ns() + (uint64_t)(mib * 7500 > 10000 ? mib * 7500 : 10000) * 1000000u;
+    bool finished = false;
+    for (;;) {
+        uint64_t now = now_ns();
+        struct pollfd wait = {pipe_fds[0], POLLIN, 0};
+        int ready = now < deadline ? poll(&wait, 1, (int)((deadline - now) / 1000000u) + 1) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        Message m;
+        if (ready <= 0 || read(pipe_fds[0], &m, sizeof m) != sizeof m)
+            break;
+        if (m.kind == 'W')
+            got.write = m.value;
+        else if (m.kind == 'R')
+            got.read = m.value;
+        else
+            got.verdict = (Verdict)m.value, finished = true;
+    }
+    close(pipe_fds[0]);
+    if (finished) {
+        waitpid(pid, nullptr, 0);
+    } else {
+        // a child stuck in the kernel ends when the kernel lets it, removing its file then; the next run removes
+        // what it could not
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, WNOHANG);
+        fprintf(stderr, "%s %s: no answer within %ld s\n", row.label, p.connector,
+                (mib * 7500 > 10000 ? mib * 7500 : 10000) / 1000);
+        if (got.verdict == kPass)
+            got.verdict = kTimeout;
+    }
+    checking = 0;
+    return got;
+}
+
+// Tenths as a figure of the line, one decimal: "12.5"; "-" for none.
+static const char *figure(long tenths, char *out, size_t size)
+{
+    snprintf(out, size, tenths == kUnchecked ? "-" : "%ld.%ld", tenths / 10, tenths % 10);
+    return out;
+}
+
+// Whether value reaches the row's floor; a figure that is not known misses it. What was found goes to standard
+// error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s".
+static bool reaches(const Row &row, const DiskPort &p, long value, long floor, const char *what, const char *unit)
+{
+    char wanted[16], found[16];
+    if (floor == kUnchecked || (value != kUnchecked && value >= floor))
+        return true;
+    shown_tenths(floor, wanted, sizeof wanted);
+    if (value == kUnchecked)
+        fprintf(stderr, "%s %s: %s unknown, %s wanted\n", row.label, p.connector, what, wanted);
+    else
+        fprintf(stderr, "%s %s: %s at %s %s, %s wanted\n", row.label, p.connector, what,
+                strcmp(unit, "MB/s") == 0 ? figure(value, found, sizeof found) : shown_tenths(value, found, sizeof found),
+                unit, wanted);
+    return false;
+}
+
+// A disk's line: for the row that names its connector, every check and its verdict, the first that failed; for no
+// row (null), an extra disk, which nothing is written to.
+static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
+{
+    Figures got = {kUnchecked, kUnchecked, kPass};
+    Verdict verdict = kPass;
+    char write_rate[24], read_rate[24];
+    if (row) {
+        long speed = kUnchecked;
+        parse_tenths(p.speed, speed);
+        bool fast = reaches(*row, p, speed, row->speed, speed == kUnchecked ? "link speed" : "link", "Mbit/s");
+        got = check_data(*row, p, mib);
+        bool writes = reaches(*row, p, got.write, row->write, got.write == kUnchecked ? "WRITE" : "writes", "MB/s");
+        bool reads = reaches(*row, p, got.read, row->read, got.read == kUnchecked ? "READ" : "reads", "MB/s");
+        verdict = !fast ? kSpeed : got.verdict != kPass ? got.verdict : !writes ? kSlowWrite : !reads ? kSlowRead : kPass;
+    }
+    printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
+           p.speed[0] ? p.speed : "-", figure(got.write, write_rate, sizeof write_rate),
+           figure(got.read, read_rate, sizeof read_rate), verdict == kPass ? "" : "fail:",
+           row ? kVerdictNames[verdict] : "extra");
     return verdict;
 }
 
 // The verdicts of the plan's rows on the disks found; true when every row passes.
-static bool check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports)
+static bool check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports, long mib)
 {
     int passed = 0;
     for (const Row *row = rows; row < rows + n_rows; row++) {
@@ -307,7 +792,7 @@ static bool check_ports(const Row *rows, int n_rows, const DiskPort *ports, size
         for (size_t i = 0; i < n_ports; i++)
             if (row_naming(row, 1, ports[i].connector)) {
                 found = true;
-                pass = check_disk(row, ports[i]) == kPass && pass;
+                pass = check_disk(row, ports[i], mib) == kPass && pass;
             }
         if (!found) {
             printf("%s %s - - - - fail:%s\n", row->label, row->names[0], kVerdictNames[kNoDisk]);
@@ -318,7 +803,7 @@ static bool check_ports(const Row *rows, int n_rows, const DiskPort *ports, size
     }
     for (size_t i = 0; i < n_ports; i++)
         if (!row_naming(rows, n_rows, ports[i].connector))
-            check_disk(nullptr, ports[i]);
+            check_disk(nullptr, ports[i], mib);
     printf("ports: %d of %d pass\n", passed, n_rows);
     return passed == n_rows;
 }
@@ -336,11 +821,11 @@ static void write_plan(const DiskPort *ports, size_t n)
                    ports[i].speed[0] ? ports[i].speed : "-", "-", "-");
 }
 
-// MIB, the data check's size: 1 to 256.
-static bool is_mib(const char *text)
+// MIB, the data check's size: 1 to 256; 0 for anything else.
+static long mib_of(const char *text)
 {
     size_t digits = strspn(text, "0123456789");
-    return digits > 0 && digits <= 3 && !text[digits] && atoi(text) >= 1 && atoi(text) <= 256;
+    return digits > 0 && digits <= 3 && !text[digits] && atoi(text) >= 1 && atoi(text) <= 256 ? atoi(text) : 0;
 }
 
 int main(int argc, char **argv)
@@ -348,14 +833,16 @@ int main(int argc, char **argv)
     static Row rows[kMaxRows];
     static DiskPort ports[kMaxDisks];
     int n_rows = 0;
+    long mib = 8;
 
-    // a reader that went away is a failed write (status 3), not a silent death
-    signal(SIGPIPE, SIG_IGN);
+    // a signal ends the check under way, and its file goes; a reader that went away is a failed write (status 3)
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        signal(sig, end_run);
     bool writing_plan = argc == 2 && strcmp(argv[1], "--write-plan") == 0;
     if (!writing_plan) {
         if (argc < 2 || argc > 3 || argv[1][0] == '-')
             return usage();
-        if (argc == 3 && !is_mib(argv[2])) {
+        if (argc == 3 && !(mib = mib_of(argv[2]))) {
             fprintf(stderr, "korvalt-ports: MIB %s: a whole number from 1 to 256\n", printable(argv[2]));
             return 2;
         }
@@ -367,7 +854,7 @@ int main(int argc, char **argv)
     if (writing_plan)
         write_plan(ports, n_ports);
     else
-        pass = check_ports(rows, n_rows, ports, n_ports);
+        pass = check_ports(rows, n_rows, ports, n_ports, mib);
     if (fflush(stdout) != 0 || ferror(stdout))
         return 3;
     return pass ? 0 : 1;

@@ -14,13 +14,13 @@
 
 namespace fs = std::filesystem;
 
-// korvalt's report, korvalt-ports' verdicts on the demo's plan and the queries' texts, each after a line that names
-// it: the public section, or the secret one (the pass phrases, and the values of the secret store keys). The MAC
-// address and arbitrary files are no part of a capture.
+// korvalt's report, the disks that korvalt-ports finds for the demo's plan and the queries' texts, each after a line
+// that names it: the public section, or the secret one (the pass phrases, and the values of the secret store keys).
+// The MAC address, arbitrary files and the data check (what a stick holds) are no part of a capture.
 static const char kReport[] = R"(k=$1 q=$2 section=$3 p=$4 plan=$5
 if [ "$section" = public ]; then
   echo "== korvalt"; "$k"; echo "status $?"
-  echo "== korvalt-ports"; "$p" "$plan" 2>&1; echo "status $?"; "$p" --write-plan
+  echo "== korvalt-ports"; "$p" "$plan" 2>/dev/null | grep -v "^ports: " | cut -d " " -f 1-4; "$p" --write-plan
   for op in "enable_ap bgn" "enable_ap an" "wl_freq_info wl_" "wl_freq_info wla_" wl_channel wla_channel \
             "wl_mode wl_" "wl_mode wla_" "wl_coexist wl_" "wl_coexist wla_" "wl_status wl_" "wl_status wla_" \
             fw_region language_list disk_ports; do

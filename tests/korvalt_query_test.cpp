@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include <string>
 #include <vector>
@@ -340,25 +341,27 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
         std::string plan, script, out, err;
         int status;
         std::function<void(SimDevice &)> change;
+        std::set<std::string> left;  // the files under /mnt after the run
     } cases[] = {
         {"tabs, CR LF and comments; a SuperSpeed stick named by its USB 2 side; the eSATA disk",
          {{"sda"}, {"sdb", "1", "S2", "3.00"}, on_ata("sdc", "2", "6.0 Gbps")},
          "# label\tconnector\tspeed\twrite\tread\r\nusb2\t1-1\t480\t-\t-\r\n\r\n"
          "usb3 9-2,2-2 5000 - - # 9-2: a companion's name\nesata ata3 3000 - -#at 6 Gbit/s\n",
          check,
-         "usb2 1-1 sda 480 - - pass\nusb3 2-2 sdb 5000 - - pass\nesata ata3 sdc 6000 - - pass\n"
+         "usb2 1-1 sda 480 #.# #.# pass\nusb3 2-2 sdb 5000 #.# #.# pass\nesata ata3 sdc 6000 #.# #.# pass\n"
          "ports: 3 of 3 pass\n",
          "", 0},
         {"a stick that fell back to full speed on its second name, an empty port, floors in tenths, no floor",
          {at_speed({"sda"}, "12"), at_speed({"sdb", "1"}, "1.5"), at_speed({"sdc", "2"}, "fast"),
           at_speed({"sde", "4"}, "12")},
          "rear 9-9,1-1 480 - -\nkbd 1-2 1.5 - -\nodd 1-3 1.6 - -\nfront 1-5 480 - -\nany 1-4 - - -\n", check,
-         "rear 1-1 sda 12 - - fail:speed\nkbd 1-2 sdb 1.5 - - pass\nodd 1-3 sdc - - - fail:speed\n"
-         "front 1-5 - - - - fail:no-disk\nany 1-4 sde 12 - - pass\nports: 2 of 5 pass\n",
+         "rear 1-1 sda 12 #.# #.# fail:speed\nkbd 1-2 sdb 1.5 #.# #.# pass\nodd 1-3 sdc - #.# #.# fail:speed\n"
+         "front 1-5 - - - - fail:no-disk\nany 1-4 sde 12 #.# #.# pass\nports: 2 of 5 pass\n",
          "rear 1-1: link at 12 Mbit/s, 480 wanted\nodd 1-3: link speed unknown, 1.6 wanted\nfront 1-5: no disk\n", 1},
         {"disks that no row names, one on no known connector, are extra and fail nothing",
          {{"sda"}, {"sdb", "1"}, {"sdc", "2"}}, "usb 1-2 480 - -\n", check,
-         "usb 1-2 sdb 480 - - pass\n- 1-1 sda 480 - - extra\n- - sdc 480 - - extra\nports: 1 of 1 pass\n", "", 0,
+         "usb 1-2 sdb 480 #.# #.# pass\n- 1-1 sda 480 - - extra\n- - sdc 480 - - extra\nports: 1 of 1 pass\n", "",
+         0,
          [](SimDevice &dev) { dev.write(dev.usb_device("sdc") + "/devpath", "1..2\n"); }},
         {"a plan of the disks plugged in now, which they then pass",
          {{"sda"}, {"sdb", "1", "S2", "3.00"}, on_ata("sdc", "2")}, "",
@@ -369,8 +372,27 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
          "1-1                     1-1             480    -      -\n"
          "2-2                     2-2             5000   -      -\n"
          "ata3                    ata3            3000   -      -\n"
-         "1-1 1-1 sda 480 - - pass\n2-2 2-2 sdb 5000 - - pass\nata3 ata3 sdc 3000 - - pass\nports: 3 of 3 pass\n",
+         "1-1 1-1 sda 480 #.# #.# pass\n2-2 2-2 sdb 5000 #.# #.# pass\nata3 ata3 sdc 3000 #.# #.# pass\n"
+         "ports: 3 of 3 pass\n",
          "", 0},
+        {"a disk not mounted; floors the stick does not reach", {{"sda", "0", "S", "2.00", false}, {"sdb", "1"}},
+         "a 1-1 - - -\nb 1-2 - 9999999 9999999\n", check,
+         "a 1-1 sda 480 - - fail:unmounted\nb 1-2 sdb 480 #.# #.# fail:slow-write\nports: 0 of 2 pass\n",
+         "a 1-1: not mounted\nb 1-2: writes at #.# MB/s, 9999999 wanted\nb 1-2: reads at #.# MB/s, 9999999 wanted\n", 1},
+        {"a disk mounted read-only: nothing is written", {{"sda"}}, "a 1-1 - - -\n", check,
+         "a 1-1 sda 480 - - fail:read-only\nports: 0 of 1 pass\n", "a 1-1: mounted read-only\n", 1,
+         [](SimDevice &dev) { dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 ro,relatime 0 0\n"); }},
+        {"hostile mount lines: a line of 1 MB, a link, an escaped blank; leftovers of ours go, a file of our name stays",
+         {{"sda"}}, "a 1-1 - - -\n", check, "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0,
+         [](SimDevice &dev) {
+             dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 rw " + std::string(1 << 20, ' ') + "0 0\n"
+                                      "/dev/sda1 /mnt/link ext2 rw 0 0\n/dev/sda1 /mnt/my\\040disk ext2 rw 0 0\n");
+             std::filesystem::create_symlink("sda1", dev.description() + "/mnt/link");
+             dev.write("mnt/sda1/.korvalt-ports-77", "KVPORTS1 of a run cut short, in a folder not to be used");
+             dev.write("mnt/my disk/.korvalt-ports-78", "KVPORTS1 of a run cut short");
+             dev.write("mnt/my disk/.korvalt-ports-2", "not ours");
+         },
+         {"my disk/.korvalt-ports-2", "sda1/.korvalt-ports-77"}},
     };
     for (const Case &c : cases) {
         SimDevice dev;
@@ -378,7 +400,14 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
         dev.write("tmp/plan", c.plan);
         Outcome r = dev.run_shell(c.script, KORVALT_PORTS_BIN);
         EXPECT_EQ(r.status, c.status) << c.what;
-        EXPECT_EQ(r.out, c.out) << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(figures_masked(r.out), c.out) << c.what;
+        EXPECT_EQ(figures_masked(r.err), c.err) << c.what;
+        // nothing is left on a disk but what was there and not ours
+        std::set<std::string> left;
+        const std::string mnt = dev.tmp_path("../mnt/");
+        for (const auto &e : std::filesystem::recursive_directory_iterator(mnt))
+            if (e.is_regular_file())
+                left.insert(e.path().string().substr(mnt.size()));
+        EXPECT_EQ(left, c.left) << c.what;
     }
 }

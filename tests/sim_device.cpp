@@ -7,9 +7,26 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+std::string figures_masked(const std::string &text)
+{
+    static const std::regex line("(\\S+ \\S+ \\S+ \\S+ )(\\S+) (\\S+)( pass| extra| fail:\\S+)"), figure("[0-9]+\\.[0-9]"),
+        rate("at [0-9]+\\.[0-9] MB/s");
+    std::istringstream lines(text);
+    std::string masked;
+    std::smatch m;
+    for (std::string l; std::getline(lines, l);) {
+        auto mask = [](const std::string &field) { return std::regex_match(field, figure) ? "#.#" : field; };
+        if (std::regex_match(l, m, line))
+            l = m.str(1) + mask(m.str(2)) + " " + mask(m.str(3)) + m.str(4);
+        masked += std::regex_replace(l, rate, "at #.# MB/s") + "\n";
+    }
+    return masked;
+}
 
 std::string read_file(const std::string &path)
 {
@@ -172,6 +189,11 @@ void SimDevice::add(const Disk &d)
     std::string block = d.block_folder ? "sys/block/" + d.name : device + "/block/" + d.name;
     for (int p = 1; p <= d.partitions; p++)
         put(block + "/" + d.name + std::to_string(p) + "/partition", std::to_string(p) + "\n", false);
+    // its first partition is what the device's /mnt holds, as the mount table says (korvalt-sim numbers it)
+    if (d.mounted && d.partitions > 0) {
+        put(block + "/" + d.name + "1/dev", "@mnt@\n", false);
+        fs::create_directories(dir_ + "/mnt/" + d.name + "1");
+    }
     fs::create_directories(dir_ + "/" + block);
     std::string up = d.block_folder ? "../../" + device.substr(4) : "../../../" + scsi;
     fs::create_symlink(up, dir_ + "/" + block + "/device");
@@ -259,13 +281,17 @@ void SimDevice::render()
     std::string df = "Filesystem           1K-blocks      Used Available Use% Mounted on\n"
                      "/dev/root                13312     13312         0 100% /\n"
                      "tmpfs                    63236       428     62808   1% /tmp\n";
+    std::string mounts = "/dev/root / squashfs ro,relatime 0 0\nproc /proc proc rw,relatime 0 0\n"
+                         "tmpfs /tmp tmpfs rw,relatime 0 0\n";
     int minor = 0, number = 0;
     for (const Disk &d : disks_) {
         partitions += partition_row(minor, 7818240, d.name);
         for (int p = 1; p <= d.partitions; p++)
             partitions += partition_row(minor + p, 3909120, d.name + std::to_string(p));
-        if (d.mounted)
+        if (d.mounted) {
             df += "/dev/" + d.name + "1              7690432   1203456   6486976  16% /mnt/" + d.name + "1\n";
+            mounts += "/dev/" + d.name + "1 /mnt/" + d.name + "1 ext2 rw,relatime 0 0\n";
+        }
         if (d.usb)
             (super_speed(d) ? super_speed_bus : usb) += device_list_entry(d, ++number);
         minor += 16;
@@ -275,6 +301,7 @@ void SimDevice::render()
     put("proc/partitions", partitions + extra_partitions_, false);
     put("proc/bus/usb/devices", usb, false);
     put("df", df, false);
+    put("proc/mounts", mounts, false);
     put("store", store_, false);
 }
 
@@ -354,8 +381,9 @@ std::vector<std::string> SimDevice::changed_outside_tmp() const
         for (const char *own : {".real", "self", "thread-self"})
             if (std::string(part) == "proc")
                 after.erase(own);
+        // the sandbox numbers a mounted partition as the folders of its /mnt are numbered
         for (const auto &[path, content] : after)
-            if (!before.count(path) || before[path] != content)
+            if (!before.count(path) || (before[path] != content && before[path] != "@mnt@\n"))
                 changed.push_back(std::string(part) + "/" + path);
         for (const auto &[path, content] : before)
             if (!after.count(path))

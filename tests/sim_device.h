@@ -13,7 +13,7 @@ struct Disk {
     std::string host = "0";        // its SCSI host; the usb-storage file is named after it
     std::string serial = "SERIAL"; // the usb-storage "Serial Number:" value and the device list's SerialNumber
     std::string version = "2.00";  // the device list's "Ver="
-    bool mounted = true;           // df lists its first partition
+    bool mounted = true;           // df and the mount table list its first partition, mounted on /mnt/NAME1
     bool usb = true;               // false: no usb-storage file and no USB device (an eSATA disk)
     int partitions = 1;
     std::string product = "Flash Disk"; // the descriptor's product string, in both files
@@ -77,6 +77,9 @@ class SimDevice {
 };
 
 std::string read_file(const std::string &path);
+// korvalt-ports' lines and messages with their MB/s, which vary from run to run, as "#.#": the WRITE and READ fields
+// of a line, and "at 12.5 MB/s".
+std::string figures_masked(const std::string &text);
 // The words that run program on the device: korvalt, korvalt-query and korvalt-ports of a cross build come with
 // their runner.
 std::vector<std::string> command_of(const std::string &program);
