@@ -529,8 +529,8 @@ static bool none_cached(int fd, uint64_t size)
 
 // The file opened for reading so that its data comes from the stick: O_DIRECT where the filesystem takes it; else
 // the written pages dropped from the page cache by advice or, failing that, by the kernel's drop_caches, and none of
-// them left. direct asks for O_DIRECT first, and tells whether it was taken; why says what failed when neither kept the cache out (the file is opened all the
-// same, for the compare).
+// them left. direct asks for O_DIRECT first, and tells whether it was taken; why says what failed when neither kept
+// the cache out (the file is opened all the same, for the compare).
 static int open_uncached(int dir, uint64_t size, bool &direct, const char *&why)
 {
     why = nullptr;
@@ -702,7 +702,7 @@ static Figures check_data(const Row &row, const DiskPort &p, long mib)
     checking = pid;
     close(pipe_fds[1]);
     uint64_t deadline = now_ns() + (uint64_t)(mib * 7500 > 10000 ? mib * 7500 : 10000) * 1000000u;
-    bool finished = false;
+    bool finished = false, late = false;
     for (;;) {
         uint64_t now = now_ns();
         struct pollfd wait = {pipe_fds[0], POLLIN, 0};
@@ -710,18 +710,25 @@ static Figures check_data(const Row &row, const DiskPort &p, long mib)
         if (ready < 0 && errno == EINTR)
             continue;
         Message m;
+        late = ready == 0;
         if (ready <= 0 || read(pipe_fds[0], &m, sizeof m) != sizeof m)
             break;
         if (m.kind == 'W')
             got.write = m.value;
         else if (m.kind == 'R')
             got.read = m.value;
-        else
-            got.verdict = (Verdict)m.value, finished = true;
+        else if ((finished = m.kind == 'V'))
+            got.verdict = (Verdict)m.value;
+        if (finished)
+            break;
     }
     close(pipe_fds[0]);
-    if (finished) {
+    if (finished || !late) {
         waitpid(pid, nullptr, 0);
+        if (!finished) {
+            fprintf(stderr, "%s %s: the data check ended without a verdict\n", row.label, p.connector);
+            got.verdict = got.write == kUnchecked ? kWriteError : kReadError;
+        }
     } else {
         // a child stuck in the kernel ends when the kernel lets it, removing its file then; the next run removes
         // what it could not
@@ -743,20 +750,23 @@ static const char *figure(long tenths, char *out, size_t size)
     return out;
 }
 
-// Whether value reaches the row's floor; a figure that is not known misses it. What was found goes to standard
-// error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s".
-static bool reaches(const Row &row, const DiskPort &p, long value, long floor, const char *what, const char *unit)
+// Whether value, the link's speed or a rate, reaches the row's floor; a figure that is not known misses it. What was
+// found goes to standard error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s". A
+// rate is unknown only when the data check has said why already.
+static bool reaches(const Row &row, const DiskPort &p, long value, long floor, const char *what, bool rate)
 {
     char wanted[16], found[16];
     if (floor == kUnchecked || (value != kUnchecked && value >= floor))
         return true;
+    if (value == kUnchecked && rate)
+        return false;
     shown_tenths(floor, wanted, sizeof wanted);
     if (value == kUnchecked)
-        fprintf(stderr, "%s %s: %s unknown, %s wanted\n", row.label, p.connector, what, wanted);
+        fprintf(stderr, "%s %s: link speed unknown, %s wanted\n", row.label, p.connector, wanted);
     else
         fprintf(stderr, "%s %s: %s at %s %s, %s wanted\n", row.label, p.connector, what,
-                strcmp(unit, "MB/s") == 0 ? figure(value, found, sizeof found) : shown_tenths(value, found, sizeof found),
-                unit, wanted);
+                rate ? figure(value, found, sizeof found) : shown_tenths(value, found, sizeof found),
+                rate ? "MB/s" : "Mbit/s", wanted);
     return false;
 }
 
@@ -770,11 +780,15 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
     if (row) {
         long speed = kUnchecked;
         parse_tenths(p.speed, speed);
-        bool fast = reaches(*row, p, speed, row->speed, speed == kUnchecked ? "link speed" : "link", "Mbit/s");
+        bool fast = reaches(*row, p, speed, row->speed, "link", false);
         got = check_data(*row, p, mib);
-        bool writes = reaches(*row, p, got.write, row->write, got.write == kUnchecked ? "WRITE" : "writes", "MB/s");
-        bool reads = reaches(*row, p, got.read, row->read, got.read == kUnchecked ? "READ" : "reads", "MB/s");
-        verdict = !fast ? kSpeed : got.verdict != kPass ? got.verdict : !writes ? kSlowWrite : !reads ? kSlowRead : kPass;
+        bool writes = reaches(*row, p, got.write, row->write, "writes", true);
+        bool reads = reaches(*row, p, got.read, row->read, "reads", true);
+        verdict = !fast                 ? kSpeed
+                  : got.verdict != kPass ? got.verdict
+                  : !writes              ? kSlowWrite
+                  : !reads               ? kSlowRead
+                                         : kPass;
     }
     printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
            p.speed[0] ? p.speed : "-", figure(got.write, write_rate, sizeof write_rate),

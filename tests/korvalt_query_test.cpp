@@ -378,11 +378,16 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
         {"a disk not mounted; floors the stick does not reach", {{"sda", "0", "S", "2.00", false}, {"sdb", "1"}},
          "a 1-1 - - -\nb 1-2 - 9999999 9999999\n", check,
          "a 1-1 sda 480 - - fail:unmounted\nb 1-2 sdb 480 #.# #.# fail:slow-write\nports: 0 of 2 pass\n",
-         "a 1-1: not mounted\nb 1-2: writes at #.# MB/s, 9999999 wanted\nb 1-2: reads at #.# MB/s, 9999999 wanted\n", 1},
+         "a 1-1: not mounted\nb 1-2: writes at #.# MB/s, 9999999 wanted\n"
+         "b 1-2: reads at #.# MB/s, 9999999 wanted\n",
+         1},
+        {"another run holds the mount past the deadline of 1 MiB", {{"sda"}}, "a 1-1 - - -\n",
+         "flock /mnt/sda1 sleep 30 & sleep 1; exec \"$@\" /tmp/plan 1",
+         "a 1-1 sda 480 - - fail:timeout\nports: 0 of 1 pass\n", "a 1-1: no answer within 10 s\n", 1},
         {"a disk mounted read-only: nothing is written", {{"sda"}}, "a 1-1 - - -\n", check,
          "a 1-1 sda 480 - - fail:read-only\nports: 0 of 1 pass\n", "a 1-1: mounted read-only\n", 1,
          [](SimDevice &dev) { dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 ro,relatime 0 0\n"); }},
-        {"hostile mount lines: a line of 1 MB, a link, an escaped blank; leftovers of ours go, a file of our name stays",
+        {"hostile mount lines (a line of 1 MB, a link, an escaped blank); leftovers go, a file of our name stays",
          {{"sda"}}, "a 1-1 - - -\n", check, "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0,
          [](SimDevice &dev) {
              dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 rw " + std::string(1 << 20, ' ') + "0 0\n"

@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 
 std::string figures_masked(const std::string &text)
 {
-    static const std::regex line("(\\S+ \\S+ \\S+ \\S+ )(\\S+) (\\S+)( pass| extra| fail:\\S+)"), figure("[0-9]+\\.[0-9]"),
-        rate("at [0-9]+\\.[0-9] MB/s");
+    static const std::regex line("(\\S+ \\S+ \\S+ \\S+ )(\\S+) (\\S+)( pass| extra| fail:\\S+)"),
+        figure("[0-9]+\\.[0-9]"), rate("at [0-9]+\\.[0-9] MB/s");
     std::istringstream lines(text);
     std::string masked;
     std::smatch m;
@@ -281,8 +281,8 @@ void SimDevice::render()
     std::string df = "Filesystem           1K-blocks      Used Available Use% Mounted on\n"
                      "/dev/root                13312     13312         0 100% /\n"
                      "tmpfs                    63236       428     62808   1% /tmp\n";
-    std::string mounts = "/dev/root / squashfs ro,relatime 0 0\nproc /proc proc rw,relatime 0 0\n"
-                         "tmpfs /tmp tmpfs rw,relatime 0 0\n";
+    // no /proc, /sys or /tmp: in the sandbox they lie on the filesystem of /mnt
+    std::string mounts = "/dev/root / squashfs ro,relatime 0 0\n";
     int minor = 0, number = 0;
     for (const Disk &d : disks_) {
         partitions += partition_row(minor, 7818240, d.name);
