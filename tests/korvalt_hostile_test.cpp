@@ -60,7 +60,7 @@ static void expect_sound_ports(SimDevice &dev, const std::string &what)
     for (std::string text; std::getline(lines, text);)
         EXPECT_TRUE(std::regex_match(text, line)) << what << ": " << text;
     expect_only_scratch_files(dev, {"usbdisknum", "satadisknum"}, what + " (disk_ports)");
-    r = dev.run_shell("\"$@\" --write-plan >/tmp/plan && exec \"$@\" /tmp/plan", KORVALT_PORTS_BIN);
+    r = dev.run_shell("\"$@\" --write-plan >/tmp/plan && exec \"$@\" /tmp/plan 1", KORVALT_PORTS_BIN);
     if (r.status == 2)
         EXPECT_EQ(r.err, "korvalt-ports: /tmp/plan: no rows\n") << what;
     else
