@@ -154,10 +154,12 @@ static bool parse_tenths(string_view text, long &tenths)
     return true;
 }
 
-// Tenths as the plan writes them: "480", "1.5".
-static const char *shown_tenths(long tenths, char *out, size_t size)
+// Tenths as text: as the plan writes them ("480", "1.5"), or as a line shows a rate, always with one decimal
+// ("12.0"); "-" for none.
+static const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
 {
-    snprintf(out, size, tenths % 10 ? "%ld.%ld" : "%ld", tenths / 10, tenths % 10);
+    snprintf(out, size, tenths == kUnchecked ? "-" : rate || tenths % 10 ? "%ld.%ld" : "%ld", tenths / 10,
+             tenths % 10);
     return out;
 }
 
@@ -319,17 +321,20 @@ static void send(int out, int kind, long value)
         _exit(1);
 }
 
-static uint64_t now_ns()
+// The clock in microseconds, in 32 bits that wrap every 71 minutes: a difference of two is right for anything
+// shorter, and no longest check (256 MiB) comes near. A 32-bit device divides them without a 64-bit division routine.
+static uint32_t now_us()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return (uint64_t)t.tv_sec * 1000000000u + t.tv_nsec;
+    return (uint32_t)t.tv_sec * 1000000u + (uint32_t)t.tv_nsec / 1000u;
 }
 
-// bytes in ns as tenths of MB/s (10^6 bytes a second)
-static long rate(uint64_t bytes, uint64_t ns)
+// bytes (256 MiB at most) in us (within a deadline, 32 minutes at most) as tenths of MB/s (10^6 bytes a second),
+// rounded to the nearest: the line shows, and the floor is held to, the figure of the rate measured
+static long rate(uint32_t bytes, uint32_t us)
 {
-    return (long)(bytes * 10000 / (ns ? ns : 1));
+    return (long)((bytes * 10u + us / 2) / (us ? us : 1));
 }
 
 // "maj:min" of a sysfs dev file, into devs[n]; the new count.
@@ -359,21 +364,18 @@ static int devices_of(const char *disk, dev_t *devs)
     return n;
 }
 
-// The next line of the mount table; false at its end. A line too long for line comes back empty: cut short, it
-// would name another folder.
+// The next line of the mount table, without its newline; false at its end. A line too long for line comes back
+// empty: cut short, it would name another folder.
 static bool next_mount_line(FILE *fp, char *line, size_t size)
 {
-    size_t n = 0;
-    int c;
-    bool cut = false;
-    while ((c = getc(fp)) != EOF && c != '\n') {
-        if (n + 1 < size)
-            line[n++] = (char)c;
-        else
-            cut = true;
-    }
-    line[cut ? 0 : n] = '\0';
-    return c != EOF || n > 0;
+    if (!read_line(fp, line, size))
+        return false;
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n')
+        line[n - 1] = '\0';
+    else if (n + 1 == size)
+        line[0] = '\0';
+    return true;
 }
 
 static bool is_octal(char c)
@@ -516,7 +518,7 @@ static bool write_all(int fd, const unsigned char *buf, size_t size)
 }
 
 // Whether no page of the file's first size bytes is in the page cache, as mincore sees the file mapped.
-static bool none_cached(int fd, uint64_t size)
+static bool none_cached(int fd, size_t size)
 {
     long page = sysconf(_SC_PAGESIZE);
     void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
@@ -524,10 +526,10 @@ static bool none_cached(int fd, uint64_t size)
         return false;
     bool none = true;
     unsigned char pages[64];
-    for (uint64_t at = 0; none && at < size; at += sizeof pages * page) {
-        uint64_t len = size - at < sizeof pages * page ? size - at : sizeof pages * page;
+    for (size_t at = 0; none && at < size; at += sizeof pages * page) {
+        size_t len = size - at < sizeof pages * page ? size - at : sizeof pages * page;
         none = mincore((char *)map + at, len, pages) == 0;
-        for (uint64_t i = 0; none && i < (len + page - 1) / page; i++)
+        for (size_t i = 0; none && i < (len + page - 1) / page; i++)
             none = !(pages[i] & 1);
     }
     munmap(map, size);
@@ -538,7 +540,7 @@ static bool none_cached(int fd, uint64_t size)
 // the written pages dropped from the page cache by advice or, failing that, by the kernel's drop_caches, and none of
 // them left. direct asks for O_DIRECT first, and tells whether it was taken; why says what failed when neither kept
 // the cache out (the file is opened all the same, for the compare).
-static int open_uncached(int dir, uint64_t size, bool &direct, const char *&why)
+static int open_uncached(int dir, size_t size, bool &direct, const char *&why)
 {
     why = nullptr;
     int fd = direct ? openat(dir, check_file, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC) : -1;
@@ -564,18 +566,18 @@ static int open_uncached(int dir, uint64_t size, bool &direct, const char *&why)
 
 // Reads the file back and compares it, block by block: the first failure, or kPass; the rate, unless the page cache
 // could not be kept out.
-static Verdict read_back(const Row &row, const DiskPort &p, uint64_t size, uint64_t nonce, unsigned char *buf,
+static Verdict read_back(const Row &row, const DiskPort &p, uint32_t size, uint64_t nonce, unsigned char *buf,
                          int out)
 {
     bool direct = true;
     const char *why;
     int fd = open_uncached(check_dir, size, direct, why);
-    uint64_t ns = 0, at = 0, differs = UINT64_MAX;
+    uint32_t us = 0, at = 0, differs = UINT32_MAX;
     unsigned char block[kBlock];
     while (fd >= 0 && at < size) {
-        uint64_t start = now_ns();
+        uint32_t start = now_us();
         ssize_t n = read(fd, buf, size - at < kChunk ? size - at : kChunk);
-        ns += now_ns() - start;
+        us += now_us() - start;
         if (n < 0 && errno == EINVAL && direct && at == 0) {
             // the filesystem opened the file for O_DIRECT and refuses its reads: the page cache way
             close(fd);
@@ -589,10 +591,10 @@ static Verdict read_back(const Row &row, const DiskPort &p, uint64_t size, uint6
             close(fd);
             return kReadError;
         }
-        for (size_t i = 0; differs == UINT64_MAX && i + kBlock <= (size_t)n; i += kBlock) {
+        for (size_t i = 0; differs == UINT32_MAX && i + kBlock <= (size_t)n; i += kBlock) {
             make_block(block, nonce, at + i);
             if (memcmp(block, buf + i, kBlock) != 0)
-                for (size_t b = 0; differs == UINT64_MAX; b++)
+                for (size_t b = 0; differs == UINT32_MAX; b++)
                     if (block[b] != buf[i + b])
                         differs = at + i + b;
         }
@@ -606,8 +608,8 @@ static Verdict read_back(const Row &row, const DiskPort &p, uint64_t size, uint6
     if (why)
         fprintf(stderr, "%s %s: READ not measured: %s\n", row.label, p.connector, why);
     else
-        send(out, 'R', rate(size, ns));
-    if (differs != UINT64_MAX) {
+        send(out, 'R', rate(size, us));
+    if (differs != UINT32_MAX) {
         fprintf(stderr, "%s %s: the data read back differs from byte %llu on\n", row.label, p.connector,
                 (unsigned long long)differs);
         return kMismatch;
@@ -636,7 +638,7 @@ static Verdict data_check(const Row &row, const DiskPort &p, long mib, pid_t run
     // two runs check a mount one after the other; the wait counts against the deadline
     flock(check_dir, LOCK_EX);
     clear_leftovers(check_dir, run);
-    uint64_t size = (uint64_t)mib << 20;
+    uint32_t size = (uint32_t)mib << 20;
     struct statvfs fs;
     if (fstatvfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_frsize < size + (1u << 20)) {
         fprintf(stderr, "%s %s: less than %ld MiB free in %s\n", row.label, p.connector, mib + 1, dir);
@@ -646,23 +648,23 @@ static Verdict data_check(const Row &row, const DiskPort &p, long mib, pid_t run
     if (posix_memalign(&memory, 4096, kChunk) != 0)
         return kWriteError;
     unsigned char *buf = (unsigned char *)memory;
-    uint64_t nonce = now_ns() ^ ((uint64_t)run << 32);
+    uint64_t nonce = (uint64_t)now_us() << 32 | (uint32_t)run;
 
     int fd = openat(check_dir, check_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     // only the moving is timed, not the making: a slow processor must not count against the port
-    uint64_t ns = 0, at = 0, start;
+    uint32_t us = 0, at = 0, start;
     for (; fd >= 0 && at < size; at += kChunk) {
         for (size_t i = 0; i < kChunk; i += kBlock)
             make_block(buf + i, nonce, at + i);
-        start = now_ns();
+        start = now_us();
         bool moved = write_all(fd, buf, size - at < kChunk ? size - at : kChunk);
-        ns += now_ns() - start;
+        us += now_us() - start;
         if (!moved)
             break;
     }
-    start = now_ns();
+    start = now_us();
     bool written = fd >= 0 && at >= size && fsync(fd) == 0;
-    ns += now_ns() - start;
+    us += now_us() - start;
     if (!written)
         fprintf(stderr, "%s %s: writing %s at byte %llu: %s\n", row.label, p.connector, check_file,
                 (unsigned long long)at, strerror(errno));
@@ -670,7 +672,7 @@ static Verdict data_check(const Row &row, const DiskPort &p, long mib, pid_t run
         close(fd);
     Verdict verdict = kWriteError;
     if (written) {
-        send(out, 'W', rate(size, ns));
+        send(out, 'W', rate(size, us));
         verdict = read_back(row, p, size, nonce, buf, out);
     }
     if (unlinkat(check_dir, check_file, 0) == 0)
@@ -715,12 +717,12 @@ static Figures check_data(const Row &row, const DiskPort &p, long mib)
     checking = pid;
     close(pipe_fds[1]);
     long deadline_ms = mib * 7500 > 10000 ? mib * 7500 : 10000;
-    uint64_t deadline = now_ns() + (uint64_t)deadline_ms * 1000000u;
+    uint32_t start = now_us(), limit = (uint32_t)deadline_ms * 1000u;
     enum { kWaiting, kFinished, kEnded, kLate } state = kWaiting;
     while (state == kWaiting) {
-        uint64_t now = now_ns();
+        uint32_t spent = now_us() - start;
         struct pollfd wait = {pipe_fds[0], POLLIN, 0};
-        int ready = now < deadline ? poll(&wait, 1, (int)((deadline - now) / 1000000u) + 1) : 0;
+        int ready = spent < limit ? poll(&wait, 1, (int)((limit - spent) / 1000u) + 1) : 0;
         Message m;
         if (ready < 0 && errno == EINTR)
             continue;
@@ -754,13 +756,6 @@ static Figures check_data(const Row &row, const DiskPort &p, long mib)
     return got;
 }
 
-// Tenths as a figure of the line, one decimal: "12.5"; "-" for none.
-static const char *figure(long tenths, char *out, size_t size)
-{
-    snprintf(out, size, tenths == kUnchecked ? "-" : "%ld.%ld", tenths / 10, tenths % 10);
-    return out;
-}
-
 // Whether value, the link's speed or a rate, reaches the row's floor; a figure that is not known misses it. What was
 // found goes to standard error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s". A
 // rate is unknown only when the data check has said why already.
@@ -771,12 +766,12 @@ static bool reaches(const Row &row, const DiskPort &p, long value, long floor, c
         return true;
     if (value == kUnchecked && rate)
         return false;
-    shown_tenths(floor, wanted, sizeof wanted);
+    shown_tenths(floor, false, wanted, sizeof wanted);
     if (value == kUnchecked)
         fprintf(stderr, "%s %s: link speed unknown, %s wanted\n", row.label, p.connector, wanted);
     else
         fprintf(stderr, "%s %s: %s at %s %s, %s wanted\n", row.label, p.connector, what,
-                rate ? figure(value, found, sizeof found) : shown_tenths(value, found, sizeof found),
+                shown_tenths(value, rate, found, sizeof found),
                 rate ? "MB/s" : "Mbit/s", wanted);
     return false;
 }
@@ -802,8 +797,8 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
                                          : kPass;
     }
     printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
-           p.speed[0] ? p.speed : "-", figure(got.write, write_rate, sizeof write_rate),
-           figure(got.read, read_rate, sizeof read_rate), verdict == kPass ? "" : "fail:",
+           p.speed[0] ? p.speed : "-", shown_tenths(got.write, true, write_rate, sizeof write_rate),
+           shown_tenths(got.read, true, read_rate, sizeof read_rate), verdict == kPass ? "" : "fail:",
            row ? kVerdictNames[verdict] : "extra");
     return verdict;
 }
