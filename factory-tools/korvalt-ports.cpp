@@ -322,7 +322,8 @@ static void send(int out, int kind, long value)
 }
 
 // The clock in microseconds, in 32 bits that wrap every 71 minutes: a difference of two is right for anything
-// shorter, and no longest check (256 MiB) comes near. A 32-bit device divides them without a 64-bit division routine.
+// shorter, and the longest check (256 MiB, a deadline of 32 minutes) stays well within that. A 32-bit device divides
+// them without a 64-bit division routine.
 static uint32_t now_us()
 {
     struct timespec t;
