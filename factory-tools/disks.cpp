@@ -156,23 +156,34 @@ static bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-int dotted_numbers(std::string_view text)
+// Both at once: numbers of at most digits digits (counting, when they may not start with 0) joined by single dots.
+static int numbers_joined(std::string_view text, size_t digits, bool counting)
 {
     int numbers = 0;
     for (;;) {
-        size_t digits = 0;
-        while (digits < text.size() && is_digit(text[digits]))
-            digits++;
-        if (digits == 0)
+        size_t n = 0;
+        while (n < text.size() && is_digit(text[n]))
+            n++;
+        if (n == 0 || n > digits || (counting && text[0] == '0'))
             return 0;
         numbers++;
-        text.remove_prefix(digits);
+        text.remove_prefix(n);
         if (text.empty())
             return numbers;
         if (text.front() != '.')
             return 0;
         text.remove_prefix(1);
     }
+}
+
+int dotted_numbers(std::string_view text)
+{
+    return numbers_joined(text, text.size(), false);
+}
+
+int counting_numbers(std::string_view text, size_t digits)
+{
+    return numbers_joined(text, digits, true);
 }
 
 // The first line of the file name in dir when it is numbers joined by dots, at most max_numbers of them and shorter

@@ -33,6 +33,9 @@ const char *kernel_usb_version(const char *disk);
 // Numbers joined by single dots, as the kernel writes a speed ("1.5") or a device path ("1.4.2"): how many numbers,
 // 0 when the text is anything else.
 int dotted_numbers(std::string_view text);
+// The same, where each number counts from 1 (no leading zero) and has at most digits digits, as the kernel names a
+// bus, a port or an ATA link and a run names its files.
+int counting_numbers(std::string_view text, size_t digits);
 
 extern "C" {
 #endif

@@ -229,7 +229,8 @@ TEST(HostileDevice, ThousandsOfPartitionsAndDfLines)
 }
 
 // Every process a run starts is one of the commands korvalt names, however hostile the device; disk_ports runs df
-// alone, korvalt-ports nothing.
+// alone, korvalt-ports nothing. The port test looks at no mount point but its disk's: one that hangs elsewhere
+// (a stale network mount) cannot hold it up.
 TEST(HostileDevice, RunsOnlyItsOwnCommands)
 {
     SimDevice dev;
@@ -247,12 +248,13 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
                          "USB disk 2, version: USB3.00\nUSB disk 3, version: USB1.10\n", 1 + 2 + 3 * 8},
         {KORVALT_QUERY_BIN, "disk_ports", "usb 1-1 sda 480 USB2.00 mounted\nusb 1-3 sdc 480 USB1.10 mounted\n"
                                           "usb 2-2 sdb 5000 USB3.00 mounted\n", 1 + 2},
-        {KORVALT_PORTS_BIN, "/tmp/plan", "usb 1-1 sda 480 #.# #.# pass\n- 1-3 sdc 480 - - extra\n"
+        {KORVALT_PORTS_BIN, "/tmp/plan", "usb 1-3 sdc 480 #.# #.# pass\n- 1-1 sda 480 - - extra\n"
                                          "- 2-2 sdb 5000 - - extra\nports: 1 of 1 pass\n", 1},
     };
-    dev.write("tmp/plan", "usb 1-1 480 - -\n");
+    dev.write("tmp/plan", "usb 1-3 480 - -\n");
     for (const Case &c : cases) {
-        std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve", "-e", "signal=none", "-o", "/dev/stderr"};
+        std::vector<std::string> args = {"-f", "-qq", "-e", "trace=execve,%file", "-e", "signal=none",
+                                         "-o", "/dev/stderr"};
         for (const std::string &word : command_of(c.program))
             args.push_back(word);
         if (!c.arg.empty())
@@ -267,6 +269,13 @@ TEST(HostileDevice, RunsOnlyItsOwnCommands)
             programs++;
         }
         EXPECT_EQ(programs, c.programs) << c.program << "\n" << r.err;
+        static const std::regex mount_point("\"[^\"]*/mnt/([^/\"]*)");
+        std::set<std::string> mounts;
+        for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), mount_point); it != std::sregex_iterator();
+             ++it)
+            mounts.insert((*it)[1].str());
+        EXPECT_EQ(mounts, c.program == KORVALT_PORTS_BIN ? std::set<std::string>{"sdc1"} : std::set<std::string>{})
+            << c.program;
         expect_only_scratch_files(dev, {"usbdisknum", "plan"}, "strace");
     }
 }

@@ -265,59 +265,28 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
     }
 }
 
-// A plan is read whole before anything is looked at: a line that is no row, or a wrong call, stops with status 2 and
-// says where and what, and no verdict is printed.
+// A wrong call, or a plan that is no plan, stops with status 2 and says where and what; no verdict is printed. The
+// plan's grammar has its own unit test.
 TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
 {
-    const std::string row = "usb 1-1 480 - -\n", at = "korvalt-ports: /tmp/plan:";
-    std::string rows33 = "# label connector speed write read\n";
-    for (int i = 1; i <= 33; i++)
-        rows33 += "p" + std::to_string(i) + " 1-" + std::to_string(i) + " 480 - -\n";
-    const std::vector<std::string> plan = {"/tmp/plan"};
-    const char *label = ": 1 to 24 of A-Za-z0-9._-, the first a letter or digit\n";
-    const char *name = ": a name as disk_ports gives it (1-2, 1-1.4, ata1), several joined by commas\n";
-    const char *number = ": a number with at most one decimal (480, 1.5), or -\n";
+    const std::string row = "usb 1-1 480 - -\n", usage = "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n";
     struct Case {
         const char *what;
         std::string plan;
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {"an empty plan", "", plan, "korvalt-ports: /tmp/plan: no rows\n"},
-        {"comments and blank lines only", "# label connector\n\n \t\r\n", plan,
-         "korvalt-ports: /tmp/plan: no rows\n"},
-        {"33 rows", rows33, plan, at + "34: more than 32 rows\n"},
-        {"a label of 25 characters", std::string(25, 'a') + " 1-1 480 - -\n", plan,
-         at + "1: label " + std::string(25, 'a') + label},
-        {"a label with a slash", "a/b 1-1 480 - -\n", plan, at + "1: label a/b" + label},
-        {"a label that starts with -", "# rows\n-a 1-1 480 - -\n", plan, at + "2: label -a" + label},
-        {"bytes that are no text, shown as ?", "\x01\xff 1-1 480 - -\n", plan, at + "1: label ??" + label},
-        {"a label twice", row + "usb 1-2 480 - -\n", plan, at + "2: label usb is line 1's already\n"},
-        {"a connector in two rows", row + "usb2 2-1,1-1 480 - -\n", plan,
-         at + "2: connector 1-1 stands in line 1 already\n"},
-        {"a connector twice in a row", "usb 1-1,1-1 480 - -\n", plan,
-         at + "1: connector 1-1 stands in line 1 already\n"},
-        {"a port path that ends in a dot", "usb 1-1. 480 - -\n", plan, at + "1: connector 1-1." + name},
-        {"an empty name between commas", "usb 1-1,,2-1 480 - -\n", plan, at + "1: connector " + name},
-        {"five names", "usb 1-1,2-1,3-1,4-1,5-1 480 - -\n", plan, at + "1: more than 4 names for one connector\n"},
-        {"a speed of 1.55", "usb 1-1 1.55 - -\n", plan, at + "1: speed 1.55" + number},
-        {"a write rate of abc", "usb 1-1 480 abc -\n", plan, at + "1: write abc" + number},
-        {"a read rate of .5", "usb 1-1 480 - .5\n", plan, at + "1: read .5" + number},
-        {"four fields", "usb 1-1 480 -\n", plan,
-         at + "1: 4 fields, where a row has 5: LABEL CONNECTOR SPEED WRITE READ\n"},
-        {"a plan of 1 MB on one line", std::string(1 << 20, 'x') + "\n", plan, at + "1: longer than 255 characters\n"},
-        {"binary garbage", std::string("\x7f" "ELF\x01\x02\x01\0\0\0\0 480 - -\n", 19), plan,
-         at + "1: a NUL byte: the plan is a text file\n"},
+        {"a connector with a leading zero", "usb 01-1 480 - -\n", {"/tmp/plan"},
+         "korvalt-ports: /tmp/plan:1: connector 01-1: a name as disk_ports gives it (1-2, 1-1.4, ata1), several "
+         "joined by commas\n"},
         {"a FIFO", row, {"/tmp/fifo"}, "korvalt-ports: /tmp/fifo: not a regular file\n"},
-        {"a folder", row, {"/tmp"}, "korvalt-ports: /tmp: not a regular file\n"},
-        {"no plan there", row, {"/tmp/none"}, "korvalt-ports: /tmp/none: No such file or directory\n"},
         {"MIB 0", row, {"/tmp/plan", "0"}, "korvalt-ports: MIB 0: a whole number from 1 to 256\n"},
         {"MIB 257", row, {"/tmp/plan", "257"}, "korvalt-ports: MIB 257: a whole number from 1 to 256\n"},
         {"MIB 8.5", row, {"/tmp/plan", "8.5"}, "korvalt-ports: MIB 8.5: a whole number from 1 to 256\n"},
-        {"no plan given", row, {}, "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
-        {"an option", row, {"--plan", "/tmp/plan"}, "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
-        {"--write-plan and more", row, {"--write-plan", "x"},
-         "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n"},
+        {"MIB 08", row, {"/tmp/plan", "08"}, "korvalt-ports: MIB 08: a whole number from 1 to 256\n"},
+        {"no plan given", row, {}, usage},
+        {"an option", row, {"--plan", "/tmp/plan"}, usage},
+        {"--write-plan and more", row, {"--write-plan", "x"}, usage},
     };
     for (const Case &c : cases) {
         SimDevice dev;
@@ -328,6 +297,15 @@ TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
         EXPECT_EQ(r.out, "") << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
+}
+
+// The names a run of process pid may give its file, every one of them.
+static std::vector<std::string> run_names(int pid)
+{
+    std::vector<std::string> names = {".korvalt-ports-" + std::to_string(pid)};
+    for (int n = 1; n <= 99; n++)
+        names.push_back(names[0] + "-" + std::to_string(n));
+    return names;
 }
 
 // A line per disk of each row in the plan's order, one for a row without a disk, then the disks that no row names;
@@ -384,34 +362,71 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
         {"another run holds the mount past the deadline of 1 MiB", {{"sda"}}, "a 1-1 - - -\n",
          "flock /mnt/sda1 sleep 30 & sleep 1; exec \"$@\" /tmp/plan 1",
          "a 1-1 sda 480 - - fail:timeout\nports: 0 of 1 pass\n", "a 1-1: no answer within 10 s\n", 1},
-        {"a disk mounted read-only: nothing is written", {{"sda"}}, "a 1-1 - - -\n", check,
-         "a 1-1 sda 480 - - fail:read-only\nports: 0 of 1 pass\n", "a 1-1: mounted read-only\n", 1,
-         [](SimDevice &dev) { dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 ro,relatime 0 0\n"); }},
-        {"hostile mount lines (a line of 1 MB, a link, an escaped blank); leftovers go, a file of our name stays",
-         {{"sda"}}, "a 1-1 - - -\n", check, "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0,
+        {"one disk of three mounted read-only: nothing is written on it, the others pass", {{"sda"}, {"sdb", "1"},
+         {"sdc", "2"}}, "a 1-1 - - -\nb 1-2 - - -\nc 1-3 - - -\n", check,
+         "a 1-1 sda 480 #.# #.# pass\nb 1-2 sdb 480 - - fail:read-only\nc 1-3 sdc 480 #.# #.# pass\n"
+         "ports: 2 of 3 pass\n", "b 1-2: mounted read-only\n", 1,
+         [](SimDevice &dev) { dev.write("read-only", "sdb1\n"); }},
+        {"a stick mounted read-only over another's folder: the other is not mounted there", {{"sda"},
+         {"sdb", "1", "S", "2.00", false}}, "a 1-1 - - -\nb 1-2 - - -\n",
+         "mount -o ro -t tmpfs none /mnt/sda1 && stat -c %Hd:%Ld /mnt/sda1 >/sys/block/sdb/sdb1/dev && " + check,
+         "a 1-1 sda 480 - - fail:unmounted\nb 1-2 sdb 480 - - fail:read-only\nports: 0 of 2 pass\n",
+         "a 1-1: not mounted\nb 1-2: mounted read-only\n", 1},
+        {"a stick's names: an escaped blank, the run's own name a dangling link, leftovers of odd names, a FIFO; "
+         "only a marked file of a run's name goes", {{"sda"}}, "a 1-1 - - -\n",
+         "mkfifo \"$f\"79 && { echo x >\"$f\"79 && touch \"$f\"opened; } & exec \"$@\" /tmp/plan",
+         "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0,
          [](SimDevice &dev) {
-             dev.write("proc/mounts", "/dev/sda1 /mnt/sda1 ext2 rw " + std::string(1 << 20, ' ') + "0 0\n"
-                                      "/dev/sda1 /mnt/link ext2 rw 0 0\n/dev/sda1 /mnt/my\\040disk ext2 rw 0 0\n");
-             std::filesystem::create_symlink("sda1", dev.description() + "/mnt/link");
-             dev.write("mnt/sda1/.korvalt-ports-77", "KVPORTS1 of a run cut short, in a folder not to be used");
+             dev.write("sys/block/sda/sda1/dev", "@mnt/my disk@\n");
+             dev.write("mnt/sda1/.korvalt-ports-77", "KVPORTS1 of a run cut short, on another filesystem");
              dev.write("mnt/my disk/.korvalt-ports-78", "KVPORTS1 of a run cut short");
-             dev.write("mnt/my disk/.korvalt-ports-2", "not ours");
+             dev.write("mnt/my disk/.korvalt-ports-3", "not ours");
+             for (const char *odd : {"", "--", "1-2-3", "05", "5-100", "5-0", "5-"})
+                 dev.write("mnt/my disk/.korvalt-ports-" + std::string(odd), "KVPORTS1 of no run");
+             std::filesystem::create_symlink("gone", dev.description() + "/mnt/my disk/.korvalt-ports-2");
          },
-         {"my disk/.korvalt-ports-2", "sda1/.korvalt-ports-77"}},
+         {"my disk/.korvalt-ports-", "my disk/.korvalt-ports---", "my disk/.korvalt-ports-05",
+          "my disk/.korvalt-ports-1-2-3", "my disk/.korvalt-ports-2", "my disk/.korvalt-ports-3",
+          "my disk/.korvalt-ports-5-", "my disk/.korvalt-ports-5-0", "my disk/.korvalt-ports-5-100",
+          "my disk/.korvalt-ports-79", "sda1/.korvalt-ports-77"}},
+        {"every name of the run taken: nothing is written, nothing removed", {{"sda"}}, "a 1-1 - - -\n",
+         "exec \"$@\" /tmp/plan", "a 1-1 sda 480 - - fail:write-error\nports: 0 of 1 pass\n",
+         "a 1-1: creating .korvalt-ports-2-99: every name of the check's file is taken\n", 1,
+         [](SimDevice &dev) {
+             for (const std::string &name : run_names(2))
+                 dev.write("mnt/sda1/" + name, "not ours");
+         },
+         [] {
+             std::set<std::string> left;
+             for (const std::string &name : run_names(2))
+                 left.insert("sda1/" + name);
+             return left;
+         }()},
+        {"SIGHUP and SIGINT that the caller ignores stay ignored", {{"sda"}}, "a 1-1 - - -\n",
+         "trap '' HUP INT; flock /mnt/sda1 sleep 2 & sleep 0.5; \"$@\" /tmp/plan 1 & sleep 1; kill -HUP $!; "
+         "kill -INT $!; wait $!",
+         "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0},
+        {"standard output closed: nothing is checked", {{"sda"}}, "a 1-1 - 9999999 -\n", check + " >&-", "", "", 3},
+        {"standard output full: the run stops before the next check", {{"sda"}, {"sdb", "1"}},
+         "a 1-1 - 9999999 -\nb 1-2 - 9999999 -\n", check + " >/dev/full", "",
+         "a 1-1: writes at #.# MB/s, 9999999 wanted\n", 3},
+        {"standard input and error closed: no file of the run lands on them", {{"sda", "0", "S", "2.00", false}},
+         "a 1-1 - - -\n", check + " <&- 2>&-", "a 1-1 sda 480 - - fail:unmounted\nports: 0 of 1 pass\n", "", 1},
     };
     for (const Case &c : cases) {
         SimDevice dev;
         add_disks(dev, c.disks, c.change);
         dev.write("tmp/plan", c.plan);
-        Outcome r = dev.run_shell(c.script, KORVALT_PORTS_BIN);
+        Outcome r = dev.run_shell("f='/mnt/my disk/.korvalt-ports-'; " + c.script, KORVALT_PORTS_BIN);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(figures_masked(r.out), c.out) << c.what;
         EXPECT_EQ(figures_masked(r.err), c.err) << c.what;
         // nothing is left on a disk but what was there and not ours
         std::set<std::string> left;
         const std::string mnt = dev.tmp_path("../mnt/");
-        for (const auto &e : std::filesystem::recursive_directory_iterator(mnt))
-            if (e.is_regular_file())
+        std::error_code ec;  // no disk mounted, no /mnt
+        for (const auto &e : std::filesystem::recursive_directory_iterator(mnt, ec))
+            if (!e.is_directory() || e.is_symlink())
                 left.insert(e.path().string().substr(mnt.size()));
         EXPECT_EQ(left, c.left) << c.what;
     }

@@ -383,7 +383,7 @@ std::vector<std::string> SimDevice::changed_outside_tmp() const
                 after.erase(own);
         // the sandbox numbers a mounted partition as the folders of its /mnt are numbered
         for (const auto &[path, content] : after)
-            if (!before.count(path) || (before[path] != content && before[path] != "@mnt@\n"))
+            if (!before.count(path) || (before[path] != content && before[path].rfind("@mnt", 0) != 0))
                 changed.push_back(std::string(part) + "/" + path);
         for (const auto &[path, content] : before)
             if (!after.count(path))

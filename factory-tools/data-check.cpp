@@ -1,0 +1,727 @@
+// The data check, in three parts: the disk's mount, found without touching another filesystem; the child that
+// writes the stick and reads it back; and the parent, which holds the child to its deadline and makes sure that
+// nothing of the run stays on the stick whatever ends it.
+
+#include "data-check.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "disks.h"
+#include "trust.h"
+#include "util.h"
+
+using std::string_view;
+
+constexpr size_t kBlock = 512;
+constexpr size_t kChunk = 256 * 1024;  // the one buffer, and every request but the last
+constexpr char kMagic[8] = {'K', 'V', 'P', 'O', 'R', 'T', 'S', '1'};
+constexpr char kFilePrefix[] = ".korvalt-ports-";
+constexpr int kMaxDevices = 16;  // a disk and its partitions
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// The clock in microseconds, in 32 bits that wrap every 71 minutes: a difference of two is right for anything
+// shorter, and the longest check (256 MiB, a deadline of 32 minutes) stays well within that. A 32-bit device divides
+// them without a 64-bit division routine.
+static uint32_t now_us()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint32_t)t.tv_sec * 1000000u + (uint32_t)t.tv_nsec / 1000u;
+}
+
+// bytes (256 MiB at most) in us (within a deadline, 32 minutes at most) as tenths of MB/s (10^6 bytes a second),
+// rounded to the nearest: the line shows, and the floor is held to, the figure of the rate measured
+static long rate(uint32_t bytes, uint32_t us)
+{
+    return (long)((bytes * 10u + us / 2) / (us ? us : 1));
+}
+
+static string_view first(string_view text, size_t n)
+{
+    return string_view(text.data(), n < text.size() ? n : text.size());
+}
+
+static string_view after(string_view text, size_t n)
+{
+    text.remove_prefix(n < text.size() ? n : text.size());
+    return text;
+}
+
+// The next blank-separated field of rest, taken off it; "" at its end.
+static string_view next_field(string_view &rest)
+{
+    rest = after(rest, rest.find_first_not_of(' '));
+    string_view field = first(rest, rest.find(' '));
+    rest = after(rest, field.size());
+    return field;
+}
+
+// ---- The disk's mount
+
+// A mount of the disk: its folder, its device, and whether it is read-only.
+struct Mount {
+    char dir[PATH_MAX];
+    dev_t dev;
+    bool read_only;
+};
+
+// The disk's mount the check uses; the parent's cleaner finds the check's file through it too.
+static Mount mount;
+
+// "maj:min" as a device number; false for anything else.
+static bool device_number(string_view text, dev_t &dev)
+{
+    char copy[24], rest;
+    unsigned major, minor;
+    if (text.size() >= sizeof copy)
+        return false;
+    snprintf(copy, sizeof copy, "%.*s", (int)text.size(), text.data());
+    bool ok = sscanf(copy, "%u:%u%c", &major, &minor, &rest) == 2;
+    dev = ok ? makedev(major, minor) : 0;
+    return ok;
+}
+
+// The device numbers of the disk and of its partitions (/sys/block/sdX/dev, sdXN/dev); how many.
+static int devices_of(const char *disk, dev_t *devs)
+{
+    char path[320];
+    int n = 0;
+    snprintf(path, sizeof path, "/sys/block/%s/dev", disk);
+    n += device_number(cat_file(path), devs[n]);
+    snprintf(path, sizeof path, "/sys/block/%s", disk);
+    DIR *d = opendir(path);
+    while (struct dirent *e = d && n < kMaxDevices ? readdir(d) : nullptr)
+        if (strncmp(e->d_name, disk, strlen(disk)) == 0 &&
+            snprintf(path, sizeof path, "/sys/block/%s/%s/dev", disk, e->d_name) < (int)sizeof path)
+            n += device_number(cat_file(path), devs[n]);
+    if (d)
+        closedir(d);
+    return n;
+}
+
+static bool is_octal(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// A mount table field with the kernel's octal escapes ("\040" for a blank) decoded into out; false when it does not
+// fit. The C library's reader would decode none on uClibc, and split long lines.
+static bool decode_field(string_view field, char *out, size_t size)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < field.size(); i++) {
+        char c = field[i];
+        if (c == '\\' && field.size() - i > 3 && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
+            is_octal(field[i + 3])) {
+            c = (char)((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        }
+        if (n + 1 >= size || c == '\0')
+            return false;
+        out[n++] = c;
+    }
+    out[n] = '\0';
+    return n > 0;
+}
+
+static bool has_option(string_view options, string_view option)
+{
+    for (;;) {
+        size_t comma = options.find(',');
+        if (first(options, comma) == option)
+            return true;
+        if (comma == string_view::npos)
+            return false;
+        options.remove_prefix(comma + 1);
+    }
+}
+
+// A line of the mount table: the device mounted, the folder of it that is mounted, where (both escaped as the
+// kernel writes them), and whether the mount or the filesystem is read-only.
+struct MountLine {
+    dev_t dev;
+    string_view root, dir;
+    bool read_only;
+};
+
+// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo.
+static bool parse_mountinfo(string_view line, MountLine &m)
+{
+    next_field(line);
+    next_field(line);
+    bool ok = device_number(next_field(line), m.dev);
+    m.root = next_field(line);
+    m.dir = next_field(line);
+    m.read_only = has_option(next_field(line), "ro");
+    while (!line.empty() && next_field(line) != "-") {
+    }
+    next_field(line);
+    next_field(line);
+    m.read_only = has_option(next_field(line), "ro") || m.read_only;
+    return ok && !m.dir.empty();
+}
+
+// "SOURCE DIR TYPE OPTIONS ...", of /proc/mounts, where the kernel has no mountinfo: the source's device is that of
+// its node under /dev (devtmpfs, which nothing can hold up); a mount point itself is never looked at.
+static bool parse_mounts(string_view line, MountLine &m)
+{
+    char source[128];
+    struct stat st;
+    if (!decode_field(next_field(line), source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
+        stat(source, &st) != 0 || !S_ISBLK(st.st_mode))
+        return false;
+    m.dev = st.st_rdev;
+    m.root = "/";
+    m.dir = next_field(line);
+    next_field(line);
+    m.read_only = has_option(next_field(line), "ro");
+    return !m.dir.empty();
+}
+
+// The next line of the mount table, without its newline; false at its end. A line too long for line comes back
+// empty: cut short, it would name another folder.
+static bool next_mount_line(FILE *fp, char *line, size_t size)
+{
+    if (!read_line(fp, line, size))
+        return false;
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n')
+        line[n - 1] = '\0';
+    else if (n + 1 == size)
+        line[0] = '\0';
+    return true;
+}
+
+// The disk's first read-write mount of a filesystem's root, else its first read-only one, by device number (never
+// by a mount point's name or its stat): into mount; false when it has none. A mount that a later one sits on, on
+// the same folder, is covered and not the disk's to use.
+static bool find_mount(const dev_t *devs, int n_devs)
+{
+    static char line[4352], chosen[sizeof line];
+    bool found = false, info = true;
+    mount.read_only = false;
+    FILE *fp = open_for_reading("/proc/self/mountinfo");
+    if (!fp) {
+        info = false;
+        fp = open_for_reading("/proc/mounts");
+    }
+    while (fp && next_mount_line(fp, line, sizeof line)) {
+        MountLine m;
+        if (!(info ? parse_mountinfo(line, m) : parse_mounts(line, m)))
+            continue;
+        if (found && m.dir == chosen)
+            found = false;
+        bool ours = false;
+        for (int i = 0; i < n_devs; i++)
+            ours = ours || devs[i] == m.dev;
+        if (!ours || m.root != "/" || (found && !(mount.read_only && !m.read_only)) || m.dir.size() >= sizeof chosen)
+            continue;
+        snprintf(chosen, sizeof chosen, "%.*s", (int)m.dir.size(), m.dir.data());
+        mount.dev = m.dev;
+        mount.read_only = m.read_only;
+        found = true;
+    }
+    if (fp)
+        fclose(fp);
+    return found && decode_field(chosen, mount.dir, sizeof mount.dir);
+}
+
+// ---- The child: the stick written and read back
+
+// What the child tells the parent: a rate ('W', 'R': MB/s in tenths), the file it made ('F': its name, device and
+// inode), something it found ('M'), and its verdict ('V'). One message is one write, smaller than a pipe's atomic
+// size, so messages never mix.
+struct Message {
+    int kind;
+    long value;
+    uint64_t dev, ino;
+    char text[200];
+};
+
+static int to_parent = -1;
+static int check_dir = -1;
+static char check_file[40];
+static volatile sig_atomic_t created;  // check_file is the file this run made, and stands
+
+// Removes the file this run made, if it made one, and syncs the folder, so that the removal is on the stick and
+// not only in the page cache when the stick is pulled. Signals that end the check wait meanwhile.
+static void remove_own_file()
+{
+    if (created && unlinkat(check_dir, check_file, 0) == 0) {
+        created = 0;
+        fsync(check_dir);
+    }
+}
+
+static void stop_check(int)
+{
+    remove_own_file();
+    _exit(1);
+}
+
+static void send(Message &m)
+{
+    if (write(to_parent, &m, sizeof m) != sizeof m)
+        stop_check(0);
+}
+
+static void send(int kind, long value)
+{
+    Message m = {kind, value, 0, 0, ""};
+    send(m);
+}
+
+__attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
+{
+    Message m = {'M', 0, 0, 0, ""};
+    va_list args;
+    va_start(args, format);
+    vsnprintf(m.text, sizeof m.text, format, args);
+    va_end(args);
+    send(m);
+}
+
+// Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian), and the rest from a
+// generator seeded by both, so that a block read back from the wrong place or from an earlier run differs. The
+// generator works in 32-bit words, which a 32-bit device makes several times faster than 64-bit ones.
+static void make_block(unsigned char *block, uint64_t nonce, uint64_t offset)
+{
+    memcpy(block, kMagic, 8);
+    for (int b = 0; b < 8; b++) {
+        block[8 + b] = (unsigned char)(nonce >> (8 * b));
+        block[16 + b] = (unsigned char)(offset >> (8 * b));
+    }
+    uint64_t seed = nonce ^ (offset * 0x9e3779b97f4a7c15u);
+    uint32_t x = (uint32_t)(seed ^ (seed >> 32)) | 1;
+    for (size_t at = 24; at < kBlock; at += 4) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        memcpy(block + at, &x, 4);
+    }
+}
+
+// Whether name is one that a run gives its file: the prefix, a process number, and nothing more or "-N" (1 to 99).
+static bool is_run_name(const char *name)
+{
+    if (strncmp(name, kFilePrefix, sizeof kFilePrefix - 1) != 0)
+        return false;
+    string_view rest = name + sizeof kFilePrefix - 1;
+    size_t dash = rest.find('-');
+    return counting_numbers(first(rest, dash), 10) == 1 &&
+           (dash == string_view::npos || counting_numbers(after(rest, dash + 1), 2) == 1);
+}
+
+// The files of runs cut short are removed: regular files of a run's name that carry the mark. A name is looked at
+// without following a link and opened only when it is a regular file, so that a device node, a FIFO or a socket
+// that a stick holds is never opened; it is removed only when the file opened is the one looked at.
+static void clear_leftovers()
+{
+    int list = openat(check_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = list >= 0 ? fdopendir(list) : nullptr;
+    if (!d && list >= 0)
+        close(list);
+    while (struct dirent *e = d ? readdir(d) : nullptr) {
+        struct stat named, opened;
+        if (!is_run_name(e->d_name) || fstatat(check_dir, e->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode))
+            continue;
+        char magic[8] = {};
+        int fd = openat(check_dir, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+            read(fd, magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0)
+            unlinkat(check_dir, e->d_name, 0);
+        if (fd >= 0)
+            close(fd);
+    }
+    if (d)
+        closedir(d);
+}
+
+// The check's file, made exclusively under the first free name of .korvalt-ports-RUN, -RUN-1 ... -RUN-99: whatever
+// stands under a name (a file, a folder, a link, dangling or not) takes it. The exclusive create is the one test of
+// a name: it never follows a link, where a C library's faccessat may. -1 when none is free or the create fails.
+static int create_file(pid_t run)
+{
+    sigset_t ending, old;
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals)
+        sigaddset(&ending, sig);
+    int fd = -1;
+    for (int n = 0; fd < 0 && n < 100; n++) {
+        snprintf(check_file, sizeof check_file, n ? "%s%ld-%d" : "%s%ld", kFilePrefix, (long)run, n);
+        // a signal that ends the check removes the file exactly when this run has made it
+        sigprocmask(SIG_BLOCK, &ending, &old);
+        fd = openat(check_dir, check_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        created = fd >= 0;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+// Writes all of buf; false on an error.
+static bool write_all(int fd, const unsigned char *buf, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd, buf + done, size - done);
+        if (n <= 0 && errno != EINTR)
+            return false;
+        done += n > 0 ? n : 0;
+    }
+    return true;
+}
+
+// Whether no page of the file's first size bytes is in the page cache, as mincore sees the file mapped.
+static bool none_cached(int fd, size_t size)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED)
+        return false;
+    bool none = true;
+    unsigned char pages[64];
+    for (size_t at = 0; none && at < size; at += sizeof pages * page) {
+        size_t len = size - at < sizeof pages * page ? size - at : sizeof pages * page;
+        none = mincore((char *)map + at, len, pages) == 0;
+        for (size_t i = 0; none && i < (len + page - 1) / page; i++)
+            none = !(pages[i] & 1);
+    }
+    munmap(map, size);
+    return none;
+}
+
+// The file opened for reading from the stick: O_DIRECT where the filesystem takes it (direct asks for it, and tells
+// whether it was taken), and its pages dropped from the page cache either way, by advice or, failing that, by the
+// kernel's drop_caches. O_DIRECT alone is not enough: a filesystem may take the flag and serve the reads from the
+// cache (ext4 with data=journal). why says why the cache could not be kept out; the file is opened all the same,
+// for the compare.
+static int open_uncached(size_t size, bool &direct, const char *&why)
+{
+    why = nullptr;
+    int fd = direct ? openat(check_dir, check_file, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC) : -1;
+    direct = fd >= 0;
+    if (!direct)
+        fd = openat(check_dir, check_file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return fd;
+    int advice = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (none_cached(fd, size))
+        return fd;
+    int drop = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+    bool dropped = drop >= 0 && write(drop, "1", 1) == 1;
+    if (drop >= 0)
+        close(drop);
+    if (dropped && none_cached(fd, size))
+        return fd;
+    why = advice == ENOSYS ? "the kernel has no page cache advice, and the page cache could not be dropped"
+                           : "the file's pages stayed in the page cache";
+    return fd;
+}
+
+// Reads the file back and compares it, block by block: the first failure, or kDataPass; the rate, unless the page
+// cache could not be kept out.
+static DataVerdict read_back(uint32_t size, uint64_t nonce, unsigned char *buf)
+{
+    bool direct = true;
+    const char *why;
+    int fd = open_uncached(size, direct, why);
+    uint32_t us = 0, at = 0, differs = UINT32_MAX;
+    unsigned char block[kBlock];
+    while (fd >= 0 && at < size) {
+        uint32_t start = now_us();
+        ssize_t n = read(fd, buf, size - at < kChunk ? size - at : kChunk);
+        us += now_us() - start;
+        if (n < 0 && errno == EINVAL && direct && at == 0) {
+            // the filesystem opened the file for O_DIRECT and refuses its reads: the page cache way
+            close(fd);
+            direct = false;
+            fd = open_uncached(size, direct, why);
+            continue;
+        }
+        if (n <= 0) {
+            say("read at byte %lu: %s", (unsigned long)at, n < 0 ? strerror(errno) : "the file ends there");
+            close(fd);
+            return kDataReadError;
+        }
+        for (size_t i = 0; differs == UINT32_MAX && i + kBlock <= (size_t)n; i += kBlock) {
+            make_block(block, nonce, at + i);
+            if (memcmp(block, buf + i, kBlock) != 0)
+                for (size_t b = 0; differs == UINT32_MAX; b++)
+                    if (block[b] != buf[i + b])
+                        differs = at + i + b;
+        }
+        at += n;
+    }
+    if (fd < 0) {
+        say("cannot open the file again: %s", strerror(errno));
+        return kDataReadError;
+    }
+    close(fd);
+    if (why)
+        say("READ not measured: %s", why);
+    else
+        send('R', rate(size, us));
+    if (differs != UINT32_MAX) {
+        say("the data read back differs from byte %lu on", (unsigned long)differs);
+        return kDataMismatch;
+    }
+    return kDataPass;
+}
+
+// The check itself, in the child: MIB written into a file of its own, timed to the end of fsync, read back, timed,
+// compared and removed. Only the moving of the data is timed, not its making: a slow processor must not count
+// against the port.
+static DataVerdict write_and_read(long mib, pid_t run)
+{
+    struct stat st;
+    check_dir = open(mount.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (check_dir < 0 || fstat(check_dir, &st) != 0 || st.st_dev != mount.dev) {
+        say("not mounted");
+        return kDataUnmounted;
+    }
+    // two runs check a mount one after the other; the wait counts against the deadline
+    flock(check_dir, LOCK_EX);
+    clear_leftovers();
+    uint32_t size = (uint32_t)mib << 20;
+    struct statvfs fs;
+    void *memory = nullptr;
+    if (fstatvfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_frsize < size + (1u << 20)) {
+        say("less than %ld MiB free in %s", mib + 1, mount.dir);
+        return kDataNoSpace;
+    }
+    if (posix_memalign(&memory, 4096, kChunk) != 0)
+        return kDataWriteError;
+    unsigned char *buf = (unsigned char *)memory;
+    uint64_t nonce = (uint64_t)now_us() << 32 | (uint32_t)run;
+
+    int fd = create_file(run);
+    if (fd < 0) {
+        say("creating %s: %s", check_file, errno == EEXIST ? "every name of the check's file is taken" :
+                                                              strerror(errno));
+        return kDataWriteError;
+    }
+    Message made = {'F', 0, 0, 0, ""};
+    fstat(fd, &st);
+    made.dev = st.st_dev;
+    made.ino = st.st_ino;
+    snprintf(made.text, sizeof made.text, "%s", check_file);
+    send(made);
+    uint32_t us = 0, at = 0, start;
+    for (; at < size; at += kChunk) {
+        for (size_t i = 0; i < kChunk; i += kBlock)
+            make_block(buf + i, nonce, at + i);
+        start = now_us();
+        bool moved = write_all(fd, buf, size - at < kChunk ? size - at : kChunk);
+        us += now_us() - start;
+        if (!moved)
+            break;
+    }
+    start = now_us();
+    bool written = at >= size && fsync(fd) == 0;
+    us += now_us() - start;
+    if (!written)
+        say("writing %s at byte %lu: %s", check_file, (unsigned long)at, strerror(errno));
+    close(fd);
+    DataVerdict verdict = kDataWriteError;
+    if (written) {
+        send('W', rate(size, us));
+        verdict = read_back(size, nonce, buf);
+    }
+    remove_own_file();
+    return verdict;
+}
+
+// ---- The parent: the deadline, and nothing left behind
+
+static pid_t checking;          // the child of the check under way
+static int from_child = -1;     // its messages
+static Message made;            // the file it made ('F'), kind 0 until it says
+static DataResult *result;      // where they go, null once the run is ending
+static const char *check_label;
+
+// Standard input, output and error on /dev/null and no other descriptor of the caller's but keep: a process of the
+// check must not hold the caller's pipe open, nor write into it.
+static void detach(int keep)
+{
+    int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 1024; fd++)
+        if (fd != keep && fd != null)
+            fd < 3 && null >= 0 ? dup2(null, fd) : close(fd);
+    if (null > 2)
+        close(null);
+}
+
+// Whether pid ended within ms milliseconds (and was reaped).
+static bool ended_within(pid_t pid, int ms)
+{
+    struct timespec tick = {0, 10 * 1000 * 1000};
+    for (int waited = 0;; waited += 10) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return true;
+        if (waited >= ms)
+            return false;
+        nanosleep(&tick, nullptr);
+    }
+}
+
+// One message of the child, taken in: its kind, 0 when there is none to read now, -1 when the child has closed
+// its end.
+static int take_message()
+{
+    Message m;
+    ssize_t n = read(from_child, &m, sizeof m);
+    if (n != sizeof m)
+        return n < 0 && errno == EAGAIN ? 0 : -1;
+    if (m.kind == 'F')
+        made = m;
+    if (!result)
+        return m.kind;
+    if (m.kind == 'W')
+        result->write = m.value;
+    else if (m.kind == 'R')
+        result->read = m.value;
+    else if (m.kind == 'V')
+        result->verdict = (DataVerdict)m.value;
+    else if (m.kind == 'M') {
+        size_t used = strlen(result->messages);
+        snprintf(result->messages + used, sizeof result->messages - used, "%s: %s\n", check_label, m.text);
+    }
+    return m.kind;
+}
+
+// The child that did not end in time is killed, and the name of the file it made removed, if it still is that
+// file, by a process of its own: with the child stuck in the kernel, the removal may wait for it to end. The run
+// waits for that 1 s at most; what the kernel lets happen later happens without it.
+static void remove_made_file()
+{
+    kill(checking, SIGKILL);
+    while (take_message() > 0) {
+    }
+    if (made.kind != 'F')
+        return;
+    pid_t pid = fork();
+    if (pid == 0) {
+        detach(-1);
+        struct stat st;
+        int dir = open(mount.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir >= 0 && fstatat(dir, made.text, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == made.dev &&
+            st.st_ino == made.ino && unlinkat(dir, made.text, 0) == 0)
+            fsync(dir);
+        _exit(0);
+    }
+    if (pid > 0)
+        ended_within(pid, 1000);
+    made.kind = 0;
+}
+
+void abandon_data_check(int sig)
+{
+    if (checking <= 0)
+        return;
+    result = nullptr;
+    kill(checking, sig);
+    if (!ended_within(checking, 2000))
+        remove_made_file();
+    checking = 0;
+}
+
+__attribute__((format(printf, 2, 3))) static void note(DataResult &r, const char *format, ...)
+{
+    size_t used = strlen(r.messages);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(r.messages + used, sizeof r.messages - used, format, args);
+    va_end(args);
+}
+
+void check_data(const char *label, const char *disk, long mib, DataResult &r)
+{
+    r = {-1, -1, kDataPass, ""};
+    // the children of earlier checks that ended after their deadline
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    dev_t devs[kMaxDevices];
+    bool found = find_mount(devs, devices_of(disk, devs));
+    if (!found || mount.read_only) {
+        note(r, "%s: %s\n", label, found ? "mounted read-only" : "not mounted");
+        r.verdict = found ? kDataReadOnly : kDataUnmounted;
+        return;
+    }
+    int fds[2] = {-1, -1};
+    pid_t run = getpid(), pid = pipe(fds) == 0 ? fork() : -1;
+    if (pid == 0) {
+        to_parent = fds[1];
+        detach(to_parent);
+        // what the caller ignores (nohup, a background job) stays ignored
+        for (int sig : kEndingSignals) {
+            struct sigaction now;
+            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
+                signal(sig, stop_check);
+        }
+        send('V', write_and_read(mib, run));
+        _exit(0);
+    }
+    if (pid < 0) {
+        note(r, "%s: cannot start the data check: %s\n", label, strerror(errno));
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
+        r.verdict = kDataWriteError;
+        return;
+    }
+    close(fds[1]);
+    from_child = fds[0];
+    fcntl(from_child, F_SETFL, O_NONBLOCK);
+    made.kind = 0;
+    result = &r;
+    check_label = label;
+    r.verdict = kDataTimeout;
+    checking = pid;
+    long deadline_ms = mib * 7500 > 10000 ? mib * 7500 : 10000;
+    uint32_t start = now_us(), limit = (uint32_t)deadline_ms * 1000u;
+    int kind = 0;
+    while (kind >= 0 && kind != 'V') {
+        uint32_t spent = now_us() - start;
+        struct pollfd wait = {from_child, POLLIN, 0};
+        int ready = spent < limit ? poll(&wait, 1, (int)((limit - spent) / 1000u) + 1) : 0;
+        if (ready == 0)
+            break;
+        if (ready > 0)
+            kind = take_message();
+    }
+    if (kind == 'V' || kind < 0) {
+        waitpid(pid, nullptr, 0);
+        if (kind < 0) {
+            note(r, "%s: the data check ended without a verdict\n", label);
+            r.verdict = r.write < 0 ? kDataWriteError : kDataReadError;
+        }
+    } else {
+        remove_made_file();
+        note(r, "%s: no answer within %ld s\n", label, deadline_ms / 1000);
+        r.verdict = kDataTimeout;
+    }
+    close(from_child);
+    checking = 0;
+    result = nullptr;
+}

@@ -1,0 +1,233 @@
+// The port plan's grammar. A plan is typed by hand at a line's bring-up, so a typo must stop the run at its line,
+// never pass as a name the kernel does not give: a connector that no disk can ever be found on fails its row
+// "no-disk" while the real stick shows up as "extra", and the board is blamed for the plan.
+
+#include "port-plan.h"
+
+#include "disks.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using std::string_view;
+
+constexpr size_t kLineSize = 256;  // a plan's line, comment and all
+
+// The plan being read, for its messages.
+struct Reader {
+    const char *path;
+    FILE *err;
+    int line;
+};
+
+// What is wrong with the plan, at the line being read; status 2.
+__attribute__((format(printf, 2, 3))) static int bad_plan(Reader &r, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fprintf(r.err, "korvalt-ports: %s:%d: ", r.path, r.line);
+    vfprintf(r.err, format, args);
+    fputc('\n', r.err);
+    va_end(args);
+    return 2;
+}
+
+const char *printable(string_view field)
+{
+    static char shown[44];
+    size_t n = 0;
+    for (; n < field.size() && n < 40; n++)
+        shown[n] = field[n] > ' ' && field[n] < 0x7f ? field[n] : '?';
+    snprintf(shown + n, sizeof shown - n, "%s", field.size() > 40 ? "..." : "");
+    return shown;
+}
+
+// The first n characters of text, or all of it: substr, but without the C++ run-time's exception.
+static string_view first(string_view text, size_t n)
+{
+    return string_view(text.data(), n < text.size() ? n : text.size());
+}
+
+// text without its first n characters (n at most its size): substr without the exception.
+static string_view after(string_view text, size_t n)
+{
+    text.remove_prefix(n);
+    return text;
+}
+
+// A connector as the kernel names one, and disk_ports after it: "B-P" or "B-P.Q..." (bus and ports count from 1,
+// at most three digits each), or "ataN" (from 1).
+static bool is_connector_name(string_view name)
+{
+    if (name.size() >= kNameSize)
+        return false;
+    if (name.rfind("ata", 0) == 0)
+        return counting_numbers(after(name, 3), 3) == 1;
+    size_t dash = name.find('-');
+    return dash != string_view::npos && counting_numbers(first(name, dash), 3) == 1 &&
+           counting_numbers(after(name, dash + 1), 3) > 0;
+}
+
+static bool is_label(string_view label)
+{
+    constexpr string_view kLetters = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
+    return !label.empty() && label.size() < sizeof Row::label && kLetters.find(label[0]) < 62 &&
+           label.find_first_not_of(kLetters) == string_view::npos;
+}
+
+bool parse_tenths(string_view text, long &tenths)
+{
+    if (text == "-") {
+        tenths = kUnchecked;
+        return true;
+    }
+    size_t dot = text.find('.');
+    string_view whole = first(text, dot), decimal = dot == string_view::npos ? "0" : after(text, dot + 1);
+    if (!(whole == "0" || counting_numbers(whole, 7) == 1) || decimal.size() != 1 || decimal[0] < '0' ||
+        decimal[0] > '9')
+        return false;
+    tenths = decimal[0] - '0';
+    for (size_t i = whole.size(), scale = 10; i-- > 0; scale *= 10)
+        tenths += (long)(whole[i] - '0') * (long)scale;
+    return true;
+}
+
+const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
+{
+    snprintf(out, size, tenths == kUnchecked ? "-" : rate || tenths % 10 ? "%ld.%ld" : "%ld", tenths / 10,
+             tenths % 10);
+    return out;
+}
+
+// The blank-separated fields of text: how many there are, the first max of them in fields.
+static int split_fields(string_view text, string_view *fields, int max)
+{
+    int n = 0;
+    for (;;) {
+        size_t start = text.find_first_not_of(" \t");
+        if (start == string_view::npos)
+            return n;
+        text.remove_prefix(start);
+        size_t end = text.find_first_of(" \t");
+        if (n < max)
+            fields[n] = first(text, end);
+        n++;
+        text.remove_prefix(end == string_view::npos ? text.size() : end);
+    }
+}
+
+const Row *row_naming(const Row *rows, int n, string_view connector)
+{
+    for (int r = 0; r < n; r++)
+        for (int i = 0; i < rows[r].n_names; i++)
+            if (connector == rows[r].names[i])
+                return &rows[r];
+    return nullptr;
+}
+
+// One line of the plan, comment and carriage return cut off, into rows[n]: 1 for a row, 0 for a line without one,
+// 2 (said) for a wrong one.
+static int parse_row(Reader &r, string_view text, Row *rows, int n)
+{
+    text = first(text, text.find('#'));
+    string_view f[5];
+    int fields = split_fields(text, f, 5);
+    if (fields == 0)
+        return 0;
+    if (fields != 5)
+        return bad_plan(r, "%d fields, where a row has 5: LABEL CONNECTOR SPEED WRITE READ", fields);
+    if (n == kMaxRows)
+        return bad_plan(r, "more than %d rows", kMaxRows);
+    Row &row = rows[n];
+    row = {};
+    row.line = r.line;
+    if (!is_label(f[0]))
+        return bad_plan(r, "label %s: 1 to 24 of A-Za-z0-9._-, the first a letter or digit", printable(f[0]));
+    for (int i = 0; i < n; i++)
+        if (f[0] == rows[i].label)
+            return bad_plan(r, "label %s is line %d's already", printable(f[0]), rows[i].line);
+    snprintf(row.label, sizeof row.label, "%.*s", (int)f[0].size(), f[0].data());
+    for (string_view names = f[1];;) {
+        size_t comma = names.find(',');
+        string_view name = first(names, comma);
+        if (!is_connector_name(name))
+            return bad_plan(r, "connector %s: a name as disk_ports gives it (1-2, 1-1.4, ata1), several joined by "
+                               "commas", printable(name));
+        if (row_naming(&row, 1, name))
+            return bad_plan(r, "connector %s twice in this row", printable(name));
+        if (const Row *other = row_naming(rows, n, name))
+            return bad_plan(r, "connector %s stands in line %d already", printable(name), other->line);
+        if (row.n_names == kMaxNames)
+            return bad_plan(r, "more than %d names for one connector", kMaxNames);
+        snprintf(row.names[row.n_names++], sizeof row.names[0], "%.*s", (int)name.size(), name.data());
+        if (comma == string_view::npos)
+            break;
+        names.remove_prefix(comma + 1);
+    }
+    const char *what[] = {"speed", "write", "read"};
+    long *floors[] = {&row.speed, &row.write, &row.read};
+    for (int i = 0; i < 3; i++)
+        if (!parse_tenths(f[2 + i], *floors[i]))
+            return bad_plan(r, "%s %s: a number with at most one decimal (480, 1.5), or -", what[i],
+                            printable(f[2 + i]));
+    return 1;
+}
+
+// The next line of the plan into line, its newline and a carriage return before it cut off. 1 for a line, 0 at the
+// end of the plan, 2 (said) for a line too long, a NUL byte or a failed read.
+static int next_line(Reader &r, FILE *fp, char *line, size_t size)
+{
+    size_t n = 0;
+    int c;
+    r.line++;
+    while ((c = getc(fp)) != EOF && c != '\n') {
+        if (c == '\0')
+            return bad_plan(r, "a NUL byte: the plan is a text file");
+        if (n + 1 == size)
+            return bad_plan(r, "longer than %d characters", (int)size - 1);
+        line[n++] = (char)c;
+    }
+    if (ferror(fp))
+        return bad_plan(r, "cannot be read: %s", strerror(errno));
+    if (c == EOF && n == 0)
+        return 0;
+    if (n > 0 && line[n - 1] == '\r')
+        n--;
+    line[n] = '\0';
+    return 1;
+}
+
+int read_plan(const char *path, Row *rows, int &n, FILE *err)
+{
+    Reader r = {path, err, 0};
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    FILE *fp = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (!fp) {
+        fprintf(err, "korvalt-ports: %s: %s\n", path, fd < 0 ? strerror(errno) : "not a regular file");
+        if (fd >= 0)
+            close(fd);
+        return 2;
+    }
+    char line[kLineSize];
+    int status;
+    n = 0;
+    while ((status = next_line(r, fp, line, sizeof line)) == 1) {
+        const char *text = line;
+        if (r.line == 1 && strncmp(text, "\xef\xbb\xbf", 3) == 0)
+            text += 3;
+        if ((status = parse_row(r, text, rows, n)) == 2)
+            break;
+        n += status;
+    }
+    fclose(fp);
+    if (status == 0 && n == 0) {
+        fprintf(err, "korvalt-ports: %s: no rows\n", path);
+        return 2;
+    }
+    return status;
+}
