@@ -36,7 +36,6 @@ constexpr size_t kChunk = 256 * 1024;  // the one buffer, and every request but 
 constexpr char kMagic[8] = {'K', 'V', 'P', 'O', 'R', 'T', 'S', '1'};
 constexpr char kFilePrefix[] = ".korvalt-ports-";
 constexpr int kMaxDevices = 16;  // a disk and its partitions
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The clock in microseconds, in 32 bits that wrap every 71 minutes: a difference of two is right for anything
 // shorter, and the longest check (256 MiB, a deadline of 32 minutes) stays well within that. A 32-bit device divides
@@ -66,15 +65,6 @@ static string_view after(string_view text, size_t n)
     return text;
 }
 
-// The next blank-separated field of rest, taken off it; "" at its end.
-static string_view next_field(string_view &rest)
-{
-    rest = after(rest, rest.find_first_not_of(' '));
-    string_view field = first(rest, rest.find(' '));
-    rest = after(rest, field.size());
-    return field;
-}
-
 // ---- The disk's mount
 
 // A mount of the disk: its folder, its device, and whether it is read-only.
@@ -88,15 +78,12 @@ struct Mount {
 static Mount mount;
 
 // "maj:min" as a device number; false for anything else.
-static bool device_number(string_view text, dev_t &dev)
+static bool device_number(const char *text, dev_t &dev)
 {
-    char copy[24], rest;
     unsigned major, minor;
-    if (text.size() >= sizeof copy)
-        return false;
-    snprintf(copy, sizeof copy, "%.*s", (int)text.size(), text.data());
-    bool ok = sscanf(copy, "%u:%u%c", &major, &minor, &rest) == 2;
-    dev = ok ? makedev(major, minor) : 0;
+    char rest;
+    bool ok = sscanf(text, "%u:%u%c", &major, &minor, &rest) == 2;
+    dev = makedev(major, minor);
     return ok;
 }
 
@@ -163,38 +150,44 @@ struct MountLine {
     bool read_only;
 };
 
-// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo.
-static bool parse_mountinfo(string_view line, MountLine &m)
+// The field of line that starts at from and ends at to (offsets that sscanf's %n gave).
+static string_view field_at(const char *line, int from, int to)
 {
-    next_field(line);
-    next_field(line);
-    bool ok = device_number(next_field(line), m.dev);
-    m.root = next_field(line);
-    m.dir = next_field(line);
-    m.read_only = has_option(next_field(line), "ro");
-    while (!line.empty() && next_field(line) != "-") {
-    }
-    next_field(line);
-    next_field(line);
-    m.read_only = has_option(next_field(line), "ro") || m.read_only;
-    return ok && !m.dir.empty();
+    return string_view(line + from, (size_t)(to - from));
+}
+
+// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo.
+static bool parse_mountinfo(const char *line, MountLine &m)
+{
+    unsigned major, minor;
+    int root = 0, dir = 0, options = 0, end = 0, fs = 0, fs_end = 0;
+    const char *tail = strstr(line, " - ");
+    if (!tail || sscanf(line, "%*u %*u %u:%u %n%*s %n%*s %n%*s%n", &major, &minor, &root, &dir, &options, &end) != 2 ||
+        !end || sscanf(tail, " - %*s %*s %n%*s%n", &fs, &fs_end) != 0 || !fs_end)
+        return false;
+    m.dev = makedev(major, minor);
+    m.root = field_at(line, root, dir - 1);
+    m.dir = field_at(line, dir, options - 1);
+    m.read_only = has_option(field_at(line, options, end), "ro") || has_option(field_at(tail, fs, fs_end), "ro");
+    return true;
 }
 
 // "SOURCE DIR TYPE OPTIONS ...", of /proc/mounts, where the kernel has no mountinfo: the source's device is that of
 // its node under /dev (devtmpfs, which nothing can hold up); a mount point itself is never looked at.
-static bool parse_mounts(string_view line, MountLine &m)
+static bool parse_mounts(const char *line, MountLine &m)
 {
     char source[128];
     struct stat st;
-    if (!decode_field(next_field(line), source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
+    int from = 0, dir = 0, type = 0, options = 0, end = 0;
+    if (sscanf(line, "%n%*s %n%*s %n%*s %n%*s%n", &from, &dir, &type, &options, &end) != 0 || !end ||
+        !decode_field(field_at(line, from, dir - 1), source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
         stat(source, &st) != 0 || !S_ISBLK(st.st_mode))
         return false;
     m.dev = st.st_rdev;
     m.root = "/";
-    m.dir = next_field(line);
-    next_field(line);
-    m.read_only = has_option(next_field(line), "ro");
-    return !m.dir.empty();
+    m.dir = field_at(line, dir, type - 1);
+    m.read_only = has_option(field_at(line, options, end), "ro");
+    return true;
 }
 
 // The next line of the mount table, without its newline; false at its end. A line too long for line comes back
@@ -260,10 +253,12 @@ struct Message {
 static int to_parent = -1;
 static int check_dir = -1;
 static char check_file[40];
-static volatile sig_atomic_t created;  // check_file is the file this run made, and stands
+static volatile sig_atomic_t created;   // check_file is the file this run made, and stands
+static volatile sig_atomic_t creating;  // the create is under way: a signal that ends the check waits for it
+static volatile sig_atomic_t stopped;
 
 // Removes the file this run made, if it made one, and syncs the folder, so that the removal is on the stick and
-// not only in the page cache when the stick is pulled. Signals that end the check wait meanwhile.
+// not only in the page cache when the stick is pulled.
 static void remove_own_file()
 {
     if (created && unlinkat(check_dir, check_file, 0) == 0) {
@@ -274,30 +269,31 @@ static void remove_own_file()
 
 static void stop_check(int)
 {
+    stopped = 1;
+    if (creating)
+        return;
     remove_own_file();
     _exit(1);
 }
 
-static void send(Message &m)
-{
-    if (write(to_parent, &m, sizeof m) != sizeof m)
-        stop_check(0);
-}
+// The child's one message: what it sends is formed here and sent whole.
+static Message out;
 
 static void send(int kind, long value)
 {
-    Message m = {kind, value, 0, 0, ""};
-    send(m);
+    out.kind = kind;
+    out.value = value;
+    if (write(to_parent, &out, sizeof out) != sizeof out)
+        stop_check(0);
 }
 
 __attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
 {
-    Message m = {'M', 0, 0, 0, ""};
     va_list args;
     va_start(args, format);
-    vsnprintf(m.text, sizeof m.text, format, args);
+    vsnprintf(out.text, sizeof out.text, format, args);
     va_end(args);
-    send(m);
+    send('M', 0);
 }
 
 // Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian), and the rest from a
@@ -362,18 +358,16 @@ static void clear_leftovers()
 // a name: it never follows a link, where a C library's faccessat may. -1 when none is free or the create fails.
 static int create_file(pid_t run)
 {
-    sigset_t ending, old;
-    sigemptyset(&ending);
-    for (int sig : kEndingSignals)
-        sigaddset(&ending, sig);
     int fd = -1;
     for (int n = 0; fd < 0 && n < 100; n++) {
         snprintf(check_file, sizeof check_file, n ? "%s%ld-%d" : "%s%ld", kFilePrefix, (long)run, n);
         // a signal that ends the check removes the file exactly when this run has made it
-        sigprocmask(SIG_BLOCK, &ending, &old);
+        creating = 1;
         fd = openat(check_dir, check_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
         created = fd >= 0;
-        sigprocmask(SIG_SETMASK, &old, nullptr);
+        creating = 0;
+        if (stopped)
+            stop_check(0);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -521,12 +515,11 @@ static DataVerdict write_and_read(long mib, pid_t run)
                                                               strerror(errno));
         return kDataWriteError;
     }
-    Message made = {'F', 0, 0, 0, ""};
     fstat(fd, &st);
-    made.dev = st.st_dev;
-    made.ino = st.st_ino;
-    snprintf(made.text, sizeof made.text, "%s", check_file);
-    send(made);
+    out.dev = st.st_dev;
+    out.ino = st.st_ino;
+    snprintf(out.text, sizeof out.text, "%s", check_file);
+    send('F', 0);
     uint32_t us = 0, at = 0, start;
     for (; at < size; at += kChunk) {
         for (size_t i = 0; i < kChunk; i += kBlock)
@@ -564,24 +557,22 @@ static const char *check_label;
 // check must not hold the caller's pipe open, nor write into it.
 static void detach(int keep)
 {
-    int null = open("/dev/null", O_RDWR);
     for (int fd = 0; fd < 1024; fd++)
-        if (fd != keep && fd != null)
-            fd < 3 && null >= 0 ? dup2(null, fd) : close(fd);
-    if (null > 2)
-        close(null);
+        if (fd != keep)
+            close(fd);
+    for (int fd = 0; fd < 3; fd++)
+        open("/dev/null", O_RDWR);
 }
 
 // Whether pid ended within ms milliseconds (and was reaped).
 static bool ended_within(pid_t pid, int ms)
 {
-    struct timespec tick = {0, 10 * 1000 * 1000};
     for (int waited = 0;; waited += 10) {
         if (waitpid(pid, nullptr, WNOHANG) == pid)
             return true;
         if (waited >= ms)
             return false;
-        nanosleep(&tick, nullptr);
+        poll(nullptr, 0, 10);
     }
 }
 
@@ -590,9 +581,11 @@ static bool ended_within(pid_t pid, int ms)
 static int take_message()
 {
     Message m;
-    ssize_t n = read(from_child, &m, sizeof m);
-    if (n != sizeof m)
-        return n < 0 && errno == EAGAIN ? 0 : -1;
+    struct pollfd ready = {from_child, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0)
+        return 0;
+    if (read(from_child, &m, sizeof m) != sizeof m)
+        return -1;
     if (m.kind == 'F')
         made = m;
     if (!result)
@@ -635,6 +628,14 @@ static void remove_made_file()
     made.kind = 0;
 }
 
+void catch_ending_signals(void (*handler)(int))
+{
+    static const unsigned char kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    for (int sig : kEnding)
+        if (signal(sig, handler) == SIG_IGN)
+            signal(sig, SIG_IGN);
+}
+
 void abandon_data_check(int sig)
 {
     if (checking <= 0)
@@ -657,7 +658,9 @@ __attribute__((format(printf, 2, 3))) static void note(DataResult &r, const char
 
 void check_data(const char *label, const char *disk, long mib, DataResult &r)
 {
-    r = {-1, -1, kDataPass, ""};
+    r.write = r.read = -1;
+    r.verdict = kDataPass;
+    r.messages[0] = '\0';
     // the children of earlier checks that ended after their deadline
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -673,12 +676,7 @@ void check_data(const char *label, const char *disk, long mib, DataResult &r)
     if (pid == 0) {
         to_parent = fds[1];
         detach(to_parent);
-        // what the caller ignores (nohup, a background job) stays ignored
-        for (int sig : kEndingSignals) {
-            struct sigaction now;
-            if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-                signal(sig, stop_check);
-        }
+        catch_ending_signals(stop_check);
         send('V', write_and_read(mib, run));
         _exit(0);
     }
@@ -692,7 +690,6 @@ void check_data(const char *label, const char *disk, long mib, DataResult &r)
     }
     close(fds[1]);
     from_child = fds[0];
-    fcntl(from_child, F_SETFL, O_NONBLOCK);
     made.kind = 0;
     result = &r;
     check_label = label;

@@ -38,6 +38,10 @@ struct DataResult {
 // the disk in the messages. Nothing of the check writes to the caller's descriptors.
 void check_data(const char *label, const char *disk, long mib, DataResult &result);
 
+// Sets handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE, the signals that end a run, except for those the caller
+// ignores (nohup, a shell's background job): they stay ignored.
+void catch_ending_signals(void (*handler)(int));
+
 // For a handler of a signal that ends the run: the check under way gets the signal and 2 s to remove its file, then
 // SIGKILL, and its file is removed if it still is the one it made. Safe in a signal handler.
 void abandon_data_check(int sig);

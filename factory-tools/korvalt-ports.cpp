@@ -31,6 +31,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "data-check.h"
@@ -91,7 +92,8 @@ static bool reaches(const Row &row, const DiskPort &p, long value, long floor, c
 // row (null), an extra disk, which nothing is written to.
 static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
 {
-    DataResult got = {kUnchecked, kUnchecked, kDataPass, ""};
+    static DataResult got;
+    got.write = got.read = kUnchecked;
     Verdict verdict = kPass;
     char write_rate[24], read_rate[24];
     if (row) {
@@ -161,7 +163,7 @@ static void write_plan(const DiskPort *ports, size_t n)
 // MIB, the data check's size: 1 to 256, no leading zero; 0 for anything else.
 static long mib_of(const char *text)
 {
-    long mib = counting_numbers(text, 3) == 1 ? atol(text) : 0;
+    long mib = counting_numbers(text, 3) == 1 ? atoi(text) : 0;
     return mib <= 256 ? mib : 0;
 }
 
@@ -185,16 +187,13 @@ int main(int argc, char **argv)
 
     // No line can be written: nothing is checked. A closed standard input or error is /dev/null, so that no file or
     // pipe of the run lands on them, and no message of the run in a pipe of its own.
-    if (fcntl(1, F_GETFD) < 0)
+    struct stat st;
+    if (fstat(1, &st) != 0)
         return 3;
     for (int fd : {0, 2})
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+        if (fstat(fd, &st) != 0 && open("/dev/null", O_RDWR) != fd)
             return 3;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        struct sigaction now;
-        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN)
-            signal(sig, end_run);
-    }
+    catch_ending_signals(end_run);
     bool writing_plan = argc == 2 && strcmp(argv[1], "--write-plan") == 0;
     if (!writing_plan) {
         if (argc < 2 || argc > 3 || argv[1][0] == '-')

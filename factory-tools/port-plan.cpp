@@ -85,15 +85,21 @@ bool parse_tenths(string_view text, long &tenths)
         tenths = kUnchecked;
         return true;
     }
-    size_t dot = text.find('.');
-    string_view whole = first(text, dot), decimal = dot == string_view::npos ? "0" : after(text, dot + 1);
-    if (!(whole == "0" || counting_numbers(whole, 7) == 1) || decimal.size() != 1 || decimal[0] < '0' ||
-        decimal[0] > '9')
-        return false;
-    tenths = decimal[0] - '0';
-    for (size_t i = whole.size(), scale = 10; i-- > 0; scale *= 10)
-        tenths += (long)(whole[i] - '0') * (long)scale;
-    return true;
+    // digits, then at most one "." and one digit: "0", "480", "0.5", never "05", ".5" or "5."
+    long value = 0;
+    size_t digits = 0, decimals = 0, dot = 0;
+    for (char c : text) {
+        if (c == '.' && !dot && digits)
+            dot = digits;
+        else if (c >= '0' && c <= '9' && (dot ? decimals++ == 0 : digits++ < 7))
+            value = value * 10 + (c - '0');
+        else
+            return false;
+    }
+    bool ok = digits && (dot ? decimals == 1 : true) && (text[0] != '0' || (dot ? dot : digits) == 1);
+    if (ok)
+        tenths = dot ? value : value * 10;
+    return ok;
 }
 
 const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
