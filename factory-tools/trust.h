@@ -1,6 +1,8 @@
 // The trust boundary: what korvalt and the library hand to the shell and take back from files that anyone, a USB
 // stick or another process of the device, may have put there. Whoever reviews what a hostile stick or neighbour
-// can do reads this unit; the rest of the programs use nothing else to run a command or read a scratch file.
+// can do reads this unit and its other half, data-check.h: what the port test opens, creates, removes and reads on
+// a stick's filesystem as root. The rest of the programs use nothing else to run a command, read a scratch file or
+// touch a stick.
 #ifndef KORVALT_TRUST_H
 #define KORVALT_TRUST_H
 

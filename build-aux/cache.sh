@@ -1,4 +1,4 @@
-# cache.sh, sourced by scripts/uclibc-sysroot and tests/kernel-bed/image: what takes minutes to build (the device's
+# cache.sh, sourced by scripts/test, scripts/uclibc-sysroot and tests/kernel-bed/image: what takes minutes to build (the device's
 # C library, the bed's kernel) is kept outside the checkout, so that a fresh clone on a machine that built it once
 # takes it from there.
 #
