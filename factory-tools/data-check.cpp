@@ -23,13 +23,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <string_view>
-
 #include "disks.h"
 #include "trust.h"
 #include "util.h"
-
-using std::string_view;
 
 constexpr size_t kBlock = 512;
 constexpr size_t kChunk = 256 * 1024;  // the one buffer, and every request but the last
@@ -52,17 +48,6 @@ static uint32_t now_us()
 static long rate(uint32_t bytes, uint32_t us)
 {
     return (long)((bytes * 10u + us / 2) / (us ? us : 1));
-}
-
-static string_view first(string_view text, size_t n)
-{
-    return string_view(text.data(), n < text.size() ? n : text.size());
-}
-
-static string_view after(string_view text, size_t n)
-{
-    text.remove_prefix(n < text.size() ? n : text.size());
-    return text;
 }
 
 // ---- The disk's mount
@@ -112,15 +97,14 @@ static bool is_octal(char c)
 
 // A mount table field with the kernel's octal escapes ("\040" for a blank) decoded into out; false when it does not
 // fit. The C library's reader would decode none on uClibc, and split long lines.
-static bool decode_field(string_view field, char *out, size_t size)
+static bool decode_field(const char *field, char *out, size_t size)
 {
     size_t n = 0;
-    for (size_t i = 0; i < field.size(); i++) {
-        char c = field[i];
-        if (c == '\\' && field.size() - i > 3 && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
-            is_octal(field[i + 3])) {
-            c = (char)((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-            i += 3;
+    for (const char *at = field; *at; at++) {
+        char c = *at;
+        if (c == '\\' && is_octal(at[1]) && is_octal(at[2]) && is_octal(at[3])) {
+            c = (char)((at[1] - '0') * 64 + (at[2] - '0') * 8 + (at[3] - '0'));
+            at += 3;
         }
         if (n + 1 >= size || c == '\0')
             return false;
@@ -130,15 +114,16 @@ static bool decode_field(string_view field, char *out, size_t size)
     return n > 0;
 }
 
-static bool has_option(string_view options, string_view option)
+static bool has_option(const char *options, const char *option)
 {
-    for (;;) {
-        size_t comma = options.find(',');
-        if (first(options, comma) == option)
+    size_t n = strlen(option);
+    for (const char *at = options;; at++) {
+        size_t len = strcspn(at, ",");
+        if (len == n && strncmp(at, option, n) == 0)
             return true;
-        if (comma == string_view::npos)
+        at += len;
+        if (!*at)
             return false;
-        options.remove_prefix(comma + 1);
     }
 }
 
@@ -146,47 +131,45 @@ static bool has_option(string_view options, string_view option)
 // kernel writes them), and whether the mount or the filesystem is read-only.
 struct MountLine {
     dev_t dev;
-    string_view root, dir;
+    const char *root, *dir;
     bool read_only;
 };
 
-// The field of line that starts at from and ends at to (offsets that sscanf's %n gave).
-static string_view field_at(const char *line, int from, int to)
-{
-    return string_view(line + from, (size_t)(to - from));
-}
-
-// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo.
-static bool parse_mountinfo(const char *line, MountLine &m)
+// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo; its fields cut
+// apart in place at the ends that sscanf's %n gave.
+static bool parse_mountinfo(char *line, MountLine &m)
 {
     unsigned major, minor;
     int root = 0, dir = 0, options = 0, end = 0, fs = 0, fs_end = 0;
-    const char *tail = strstr(line, " - ");
+    char *tail = strstr(line, " - ");
     if (!tail || sscanf(line, "%*u %*u %u:%u %n%*s %n%*s %n%*s%n", &major, &minor, &root, &dir, &options, &end) != 2 ||
         !end || sscanf(tail, " - %*s %*s %n%*s%n", &fs, &fs_end) != 0 || !fs_end)
         return false;
+    line[dir - 1] = line[options - 1] = line[end] = tail[fs_end] = '\0';
     m.dev = makedev(major, minor);
-    m.root = field_at(line, root, dir - 1);
-    m.dir = field_at(line, dir, options - 1);
-    m.read_only = has_option(field_at(line, options, end), "ro") || has_option(field_at(tail, fs, fs_end), "ro");
+    m.root = line + root;
+    m.dir = line + dir;
+    m.read_only = has_option(line + options, "ro") || has_option(tail + fs, "ro");
     return true;
 }
 
 // "SOURCE DIR TYPE OPTIONS ...", of /proc/mounts, where the kernel has no mountinfo: the source's device is that of
 // its node under /dev (devtmpfs, which nothing can hold up); a mount point itself is never looked at.
-static bool parse_mounts(const char *line, MountLine &m)
+static bool parse_mounts(char *line, MountLine &m)
 {
     char source[128];
     struct stat st;
-    int from = 0, dir = 0, type = 0, options = 0, end = 0;
-    if (sscanf(line, "%n%*s %n%*s %n%*s %n%*s%n", &from, &dir, &type, &options, &end) != 0 || !end ||
-        !decode_field(field_at(line, from, dir - 1), source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
-        stat(source, &st) != 0 || !S_ISBLK(st.st_mode))
+    int dir = 0, type = 0, options = 0, end = 0;
+    if (sscanf(line, "%*s %n%*s %n%*s %n%*s%n", &dir, &type, &options, &end) != 0 || !end)
+        return false;
+    line[dir - 1] = line[type - 1] = line[end] = '\0';
+    if (!decode_field(line, source, sizeof source) || strncmp(source, "/dev/", 5) != 0 || stat(source, &st) != 0 ||
+        !S_ISBLK(st.st_mode))
         return false;
     m.dev = st.st_rdev;
     m.root = "/";
-    m.dir = field_at(line, dir, type - 1);
-    m.read_only = has_option(field_at(line, options, end), "ro");
+    m.dir = line + dir;
+    m.read_only = has_option(line + options, "ro");
     return true;
 }
 
@@ -221,14 +204,14 @@ static bool find_mount(const dev_t *devs, int n_devs)
         MountLine m;
         if (!(info ? parse_mountinfo(line, m) : parse_mounts(line, m)))
             continue;
-        if (found && m.dir == chosen)
+        if (found && strcmp(m.dir, chosen) == 0)
             found = false;
         bool ours = false;
         for (int i = 0; i < n_devs; i++)
             ours = ours || devs[i] == m.dev;
-        if (!ours || m.root != "/" || (found && !(mount.read_only && !m.read_only)) || m.dir.size() >= sizeof chosen)
+        if (!ours || strcmp(m.root, "/") != 0 || (found && !(mount.read_only && !m.read_only)))
             continue;
-        snprintf(chosen, sizeof chosen, "%.*s", (int)m.dir.size(), m.dir.data());
+        snprintf(chosen, sizeof chosen, "%s", m.dir);
         mount.dev = m.dev;
         mount.read_only = m.read_only;
         found = true;
@@ -321,10 +304,13 @@ static bool is_run_name(const char *name)
 {
     if (strncmp(name, kFilePrefix, sizeof kFilePrefix - 1) != 0)
         return false;
-    string_view rest = name + sizeof kFilePrefix - 1;
-    size_t dash = rest.find('-');
-    return counting_numbers(first(rest, dash), 10) == 1 &&
-           (dash == string_view::npos || counting_numbers(after(rest, dash + 1), 2) == 1);
+    const char *run = name + sizeof kFilePrefix - 1, *suffix;
+    size_t digits = strspn(run, "0123456789"), more;
+    if (digits == 0 || digits > 10 || run[0] == '0')
+        return false;
+    suffix = run + digits + 1;
+    more = strspn(suffix, "0123456789");
+    return !run[digits] || (run[digits] == '-' && more > 0 && more < 3 && suffix[0] != '0' && !suffix[more]);
 }
 
 // The files of runs cut short are removed: regular files of a run's name that carry the mark. A name is looked at
@@ -499,14 +485,12 @@ static DataVerdict write_and_read(long mib, pid_t run)
     clear_leftovers();
     uint32_t size = (uint32_t)mib << 20;
     struct statvfs fs;
-    void *memory = nullptr;
     if (fstatvfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_frsize < size + (1u << 20)) {
         say("less than %ld MiB free in %s", mib + 1, mount.dir);
         return kDataNoSpace;
     }
-    if (posix_memalign(&memory, 4096, kChunk) != 0)
-        return kDataWriteError;
-    unsigned char *buf = (unsigned char *)memory;
+    // aligned for O_DIRECT; only the child's pages of it are ever touched
+    alignas(4096) static unsigned char buf[kChunk];
     uint64_t nonce = (uint64_t)now_us() << 32 | (uint32_t)run;
 
     int fd = create_file(run);

@@ -151,9 +151,10 @@ static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_
 // Every connector of disk_ports is a label, at most 23 characters ("255-255.255.255.255.255").
 static void write_plan(const DiskPort *ports, size_t n)
 {
-    puts("# A port plan of this unit as korvalt-ports --write-plan found it: a row per connector with a disk, at the\n"
-         "# speed its link reached. Name the ports, set the floors, and add a companion controller's name.\n"
-         "# label                 connector       speed  write  read");
+    fputs("# A port plan of this unit as korvalt-ports --write-plan found it: a row per connector with a disk, at the\n"
+          "# speed its link reached. Name the ports, set the floors, and add a companion controller's name.\n"
+          "# label                 connector       speed  write  read\n",
+          stdout);
     for (size_t i = 0; i < n; i++)
         if (ports[i].connector[0] && (i == 0 || strcmp(ports[i].connector, ports[i - 1].connector) != 0))
             printf("%-24s%-16s%-7s%-7s%s\n", ports[i].connector, ports[i].connector,
@@ -175,7 +176,7 @@ static void end_run(int sig)
     if (sig == SIGPIPE)
         _exit(3);
     signal(sig, SIG_DFL);
-    raise(sig);
+    kill(getpid(), sig);
 }
 
 int main(int argc, char **argv)

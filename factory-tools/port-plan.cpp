@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using std::string_view;
 
 constexpr size_t kLineSize = 256;  // a plan's line, comment and all
 
@@ -27,72 +26,59 @@ struct Reader {
 // What is wrong with the plan, at the line being read; status 2.
 __attribute__((format(printf, 2, 3))) static int bad_plan(Reader &r, const char *format, ...)
 {
+    char what[160];
     va_list args;
     va_start(args, format);
-    fprintf(r.err, "korvalt-ports: %s:%d: ", r.path, r.line);
-    vfprintf(r.err, format, args);
-    fputc('\n', r.err);
+    vsnprintf(what, sizeof what, format, args);
     va_end(args);
+    fprintf(r.err, "korvalt-ports: %s:%d: %s\n", r.path, r.line, what);
     return 2;
 }
 
-const char *printable(string_view field)
+const char *printable(const char *field)
 {
     static char shown[44];
     size_t n = 0;
-    for (; n < field.size() && n < 40; n++)
+    for (; field[n] && n < 40; n++)
         shown[n] = field[n] > ' ' && field[n] < 0x7f ? field[n] : '?';
-    snprintf(shown + n, sizeof shown - n, "%s", field.size() > 40 ? "..." : "");
+    snprintf(shown + n, sizeof shown - n, "%s", field[n] ? "..." : "");
     return shown;
-}
-
-// The first n characters of text, or all of it: substr, but without the C++ run-time's exception.
-static string_view first(string_view text, size_t n)
-{
-    return string_view(text.data(), n < text.size() ? n : text.size());
-}
-
-// text without its first n characters (n at most its size): substr without the exception.
-static string_view after(string_view text, size_t n)
-{
-    text.remove_prefix(n);
-    return text;
 }
 
 // A connector as the kernel names one, and disk_ports after it: "B-P" or "B-P.Q..." (bus and ports count from 1,
 // at most three digits each), or "ataN" (from 1).
-static bool is_connector_name(string_view name)
+static bool is_connector_name(const char *name)
 {
-    if (name.size() >= kNameSize)
+    size_t dash = strcspn(name, "-");
+    if (strlen(name) >= kNameSize)
         return false;
-    if (name.rfind("ata", 0) == 0)
-        return counting_numbers(after(name, 3), 3) == 1;
-    size_t dash = name.find('-');
-    return dash != string_view::npos && counting_numbers(first(name, dash), 3) == 1 &&
-           counting_numbers(after(name, dash + 1), 3) > 0;
+    if (strncmp(name, "ata", 3) == 0)
+        return counting_numbers(name + 3, 3) == 1;
+    return name[dash] && counting_numbers(std::string_view(name, dash), 3) == 1 &&
+           counting_numbers(name + dash + 1, 3) > 0;
 }
 
-static bool is_label(string_view label)
+static bool is_label(const char *label)
 {
-    constexpr string_view kLetters = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
-    return !label.empty() && label.size() < sizeof Row::label && kLetters.find(label[0]) < 62 &&
-           label.find_first_not_of(kLetters) == string_view::npos;
+    constexpr char kLetters[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
+    size_t n = strlen(label);
+    return n > 0 && n < sizeof Row::label && strspn(label, kLetters) == n && strspn(label, "._-") == 0;
 }
 
-bool parse_tenths(string_view text, long &tenths)
+bool parse_tenths(const char *text, long &tenths)
 {
-    if (text == "-") {
+    if (strcmp(text, "-") == 0) {
         tenths = kUnchecked;
         return true;
     }
     // digits, then at most one "." and one digit: "0", "480", "0.5", never "05", ".5" or "5."
     long value = 0;
     size_t digits = 0, decimals = 0, dot = 0;
-    for (char c : text) {
-        if (c == '.' && !dot && digits)
+    for (const char *c = text; *c; c++) {
+        if (*c == '.' && !dot && digits)
             dot = digits;
-        else if (c >= '0' && c <= '9' && (dot ? decimals++ == 0 : digits++ < 7))
-            value = value * 10 + (c - '0');
+        else if (*c >= '0' && *c <= '9' && (dot ? decimals++ == 0 : digits++ < 7))
+            value = value * 10 + (*c - '0');
         else
             return false;
     }
@@ -109,39 +95,37 @@ const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
     return out;
 }
 
-// The blank-separated fields of text: how many there are, the first max of them in fields.
-static int split_fields(string_view text, string_view *fields, int max)
+// The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
+static int split_fields(char *line, char **fields, int max)
 {
     int n = 0;
-    for (;;) {
-        size_t start = text.find_first_not_of(" \t");
-        if (start == string_view::npos)
-            return n;
-        text.remove_prefix(start);
-        size_t end = text.find_first_of(" \t");
+    for (char *at = line + strspn(line, " \t"); *at; at += strspn(at, " \t")) {
         if (n < max)
-            fields[n] = first(text, end);
+            fields[n] = at;
         n++;
-        text.remove_prefix(end == string_view::npos ? text.size() : end);
+        at += strcspn(at, " \t");
+        if (*at)
+            *at++ = '\0';
     }
+    return n;
 }
 
-const Row *row_naming(const Row *rows, int n, string_view connector)
+const Row *row_naming(const Row *rows, int n, const char *connector)
 {
     for (int r = 0; r < n; r++)
         for (int i = 0; i < rows[r].n_names; i++)
-            if (connector == rows[r].names[i])
+            if (strcmp(connector, rows[r].names[i]) == 0)
                 return &rows[r];
     return nullptr;
 }
 
-// One line of the plan, comment and carriage return cut off, into rows[n]: 1 for a row, 0 for a line without one,
-// 2 (said) for a wrong one.
-static int parse_row(Reader &r, string_view text, Row *rows, int n)
+// One line of the plan, its carriage return cut off, into rows[n]: 1 for a row, 0 for a line without one, 2 (said)
+// for a wrong one.
+static int parse_row(Reader &r, char *line, Row *rows, int n)
 {
-    text = first(text, text.find('#'));
-    string_view f[5];
-    int fields = split_fields(text, f, 5);
+    line[strcspn(line, "#")] = '\0';
+    char *f[5];
+    int fields = split_fields(line, f, 5);
     if (fields == 0)
         return 0;
     if (fields != 5)
@@ -154,12 +138,12 @@ static int parse_row(Reader &r, string_view text, Row *rows, int n)
     if (!is_label(f[0]))
         return bad_plan(r, "label %s: 1 to 24 of A-Za-z0-9._-, the first a letter or digit", printable(f[0]));
     for (int i = 0; i < n; i++)
-        if (f[0] == rows[i].label)
+        if (strcmp(f[0], rows[i].label) == 0)
             return bad_plan(r, "label %s is line %d's already", printable(f[0]), rows[i].line);
-    snprintf(row.label, sizeof row.label, "%.*s", (int)f[0].size(), f[0].data());
-    for (string_view names = f[1];;) {
-        size_t comma = names.find(',');
-        string_view name = first(names, comma);
+    snprintf(row.label, sizeof row.label, "%s", f[0]);
+    for (char *name = f[1], *comma; name; name = comma ? comma + 1 : nullptr) {
+        if ((comma = strchr(name, ',')))
+            *comma = '\0';
         if (!is_connector_name(name))
             return bad_plan(r, "connector %s: a name as disk_ports gives it (1-2, 1-1.4, ata1), several joined by "
                                "commas", printable(name));
@@ -169,10 +153,7 @@ static int parse_row(Reader &r, string_view text, Row *rows, int n)
             return bad_plan(r, "connector %s stands in line %d already", printable(name), other->line);
         if (row.n_names == kMaxNames)
             return bad_plan(r, "more than %d names for one connector", kMaxNames);
-        snprintf(row.names[row.n_names++], sizeof row.names[0], "%.*s", (int)name.size(), name.data());
-        if (comma == string_view::npos)
-            break;
-        names.remove_prefix(comma + 1);
+        snprintf(row.names[row.n_names++], sizeof row.names[0], "%s", name);
     }
     const char *what[] = {"speed", "write", "read"};
     long *floors[] = {&row.speed, &row.write, &row.read};
@@ -223,7 +204,7 @@ int read_plan(const char *path, Row *rows, int &n, FILE *err)
     int status;
     n = 0;
     while ((status = next_line(r, fp, line, sizeof line)) == 1) {
-        const char *text = line;
+        char *text = line;
         if (r.line == 1 && strncmp(text, "\xef\xbb\xbf", 3) == 0)
             text += 3;
         if ((status = parse_row(r, text, rows, n)) == 2)

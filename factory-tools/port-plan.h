@@ -6,8 +6,6 @@
 
 #include <stdio.h>
 
-#include <string_view>
-
 constexpr int kMaxRows = 32;
 constexpr int kMaxNames = 4;          // the names of one connector: its own and its companion controllers'
 constexpr size_t kNameSize = 48;      // a connector's name, as disk_ports gives it
@@ -29,13 +27,13 @@ int read_plan(const char *path, Row *rows, int &n, FILE *err);
 
 // "480", "1.5", "0.5": at most seven digits, no leading zero, and one decimal, into tenths; "-" is kUnchecked.
 // false for anything else.
-bool parse_tenths(std::string_view text, long &tenths);
+bool parse_tenths(const char *text, long &tenths);
 // Tenths as text: as the plan writes them ("480", "1.5"), or as a line shows a rate, always with one decimal
 // ("12.0"); "-" for kUnchecked.
 const char *shown_tenths(long tenths, bool rate, char *out, size_t size);
 // A field as a message may show it: 40 characters at most, anything but printable ASCII as "?".
-const char *printable(std::string_view field);
+const char *printable(const char *field);
 // The row that names connector, among the first n rows; null when none does.
-const Row *row_naming(const Row *rows, int n, std::string_view connector);
+const Row *row_naming(const Row *rows, int n, const char *connector);
 
 #endif
