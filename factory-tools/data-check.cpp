@@ -17,8 +17,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,13 +61,21 @@ struct Mount {
 // The disk's mount the check uses; the parent's cleaner finds the check's file through it too.
 static Mount mount;
 
+// A device number as the C library encodes it (its makedev, which it inlines only where it does not optimise for
+// size, and then costs an import).
+static dev_t device(unsigned major, unsigned minor)
+{
+    return (dev_t)(major & 0xfffff000u) << 32 | (dev_t)(minor & 0xffffff00u) << 12 | (major & 0xfffu) << 8 |
+           (minor & 0xffu);
+}
+
 // "maj:min" as a device number; false for anything else.
 static bool device_number(const char *text, dev_t &dev)
 {
     unsigned major, minor;
     char rest;
     bool ok = sscanf(text, "%u:%u%c", &major, &minor, &rest) == 2;
-    dev = makedev(major, minor);
+    dev = device(major, minor);
     return ok;
 }
 
@@ -146,7 +153,7 @@ static bool parse_mountinfo(char *line, MountLine &m)
         !end || sscanf(tail, " - %*s %*s %n%*s%n", &fs, &fs_end) != 0 || !fs_end)
         return false;
     line[dir - 1] = line[options - 1] = line[end] = tail[fs_end] = '\0';
-    m.dev = makedev(major, minor);
+    m.dev = device(major, minor);
     m.root = line + root;
     m.dir = line + dir;
     m.read_only = has_option(line + options, "ro") || has_option(tail + fs, "ro");
@@ -163,8 +170,8 @@ static bool parse_mounts(char *line, MountLine &m)
     if (sscanf(line, "%*s %n%*s %n%*s %n%*s%n", &dir, &type, &options, &end) != 0 || !end)
         return false;
     line[dir - 1] = line[type - 1] = line[end] = '\0';
-    if (!decode_field(line, source, sizeof source) || strncmp(source, "/dev/", 5) != 0 || stat(source, &st) != 0 ||
-        !S_ISBLK(st.st_mode))
+    if (!decode_field(line, source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
+        fstatat(AT_FDCWD, source, &st, 0) != 0 || !S_ISBLK(st.st_mode))
         return false;
     m.dev = st.st_rdev;
     m.root = "/";
@@ -484,8 +491,10 @@ static DataVerdict write_and_read(long mib, pid_t run)
     flock(check_dir, LOCK_EX);
     clear_leftovers();
     uint32_t size = (uint32_t)mib << 20;
-    struct statvfs fs;
-    if (fstatvfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_frsize < size + (1u << 20)) {
+    // the kernel's own statfs: uClibc's fstatvfs reads the mount table and stats every mount point, which a stale
+    // mount elsewhere would hold up
+    struct statfs fs;
+    if (fstatfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_bsize < size + (1u << 20)) {
         say("less than %ld MiB free in %s", mib + 1, mount.dir);
         return kDataNoSpace;
     }
@@ -548,15 +557,14 @@ static void detach(int keep)
         open("/dev/null", O_RDWR);
 }
 
-// Whether pid ended within ms milliseconds (and was reaped).
-static bool ended_within(pid_t pid, int ms)
+// Whether pid ended within ms milliseconds (and was reaped), by the clock: a sleep may last longer than asked.
+static bool ended_within(pid_t pid, uint32_t ms)
 {
-    for (int waited = 0;; waited += 10) {
+    for (uint32_t start = now_us();; poll(nullptr, 0, 10)) {
         if (waitpid(pid, nullptr, WNOHANG) == pid)
             return true;
-        if (waited >= ms)
+        if (now_us() - start >= ms * 1000)
             return false;
-        poll(nullptr, 0, 10);
     }
 }
 
