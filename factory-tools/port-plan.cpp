@@ -4,8 +4,6 @@
 
 #include "port-plan.h"
 
-#include "disks.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -13,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "disks.h"
 
 constexpr size_t kLineSize = 256;  // a plan's line, comment and all
 
