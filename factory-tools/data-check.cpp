@@ -312,12 +312,9 @@ static bool is_run_name(const char *name)
     if (strncmp(name, kFilePrefix, sizeof kFilePrefix - 1) != 0)
         return false;
     const char *run = name + sizeof kFilePrefix - 1;
-    size_t digits = strspn(run, "0123456789");
-    if (digits == 0 || digits > 10 || run[0] == '0' || (run[digits] && run[digits] != '-'))
-        return false;
-    const char *suffix = run[digits] ? run + digits + 1 : "";
-    size_t more = strspn(suffix, "0123456789");
-    return !run[digits] || (more > 0 && more < 3 && suffix[0] != '0' && !suffix[more]);
+    size_t dash = strcspn(run, "-");
+    return counting_numbers(std::string_view(run, dash), 10) == 1 &&
+           (!run[dash] || counting_numbers(run + dash + 1, 2) == 1);
 }
 
 // The files of runs cut short are removed: regular files of a run's name that carry the mark. A name is looked at
