@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include <string>
 #include <vector>
@@ -122,6 +123,44 @@ static Disk on_ata(const std::string &name, const std::string &host, const std::
     return disk;
 }
 
+// The disks of a board's lines, as sim/make-device reads them.
+static std::vector<Disk> from_board(const std::string &lines)
+{
+    std::istringstream in(lines);
+    std::vector<Disk> disks;
+    std::string wrong = read_board(in, disks);
+    EXPECT_EQ(wrong, "");
+    return disks;
+}
+
+// A board's line that is wrong is told with its number, and no description is made of it.
+TEST(SimBoard, AWrongLineIsToldWithItsNumber)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"1-1 stick 480 2.00\n",
+         "line 1: CONNECTOR KIND SPEED VERSION MOUNT [SERIAL [IDVENDOR [IDPRODUCT [MODEL]]]] wanted"},
+        {"# sticks\n1-1 disk 480 2.00 rw\n", "line 2: kind disk: stick, slot or esata"},
+        {"1-1 stick 480 2.00 rw\n1-1 slot 480 2.00 rw\n",
+         "line 2: connector 1-1 holds a disk already; only a card reader's slots share one"},
+        {"1-1 stick 400 2.00 rw\n", "line 1: speed 400: 1.5, 12, 480, 5000, 10000 or 20000"},
+        {"ata1 esata 3.0 - rw\n", "line 1: speed 3.0: 1500, 3000 or 6000"},
+        {"1-1 stick 480 2 rw\n", "line 1: version 2: as the kernel gives it (2.00, 3.10)"},
+        {"1-1 stick 480 2.00 yes\n", "line 1: mount yes: rw, ro or none"},
+        {"1-1 stick 480 2.00 rw S1 781\n", "line 1: idVendor and idProduct are four hexadecimal digits"},
+    };
+    for (const auto &[lines, wrong] : cases) {
+        std::istringstream in(lines);
+        std::vector<Disk> disks;
+        EXPECT_EQ(read_board(in, disks), wrong) << lines;
+    }
+    Board board;
+    start_board(board, std::string(WORK_ROOT) + "/SimBoard");
+    EXPECT_EQ(add_disk(board, from_board("1-2 stick 5000 3.00 rw\n")[0]),
+              "connector 1-2: the EHCI's bus 1 has no SuperSpeed");
+    EXPECT_EQ(add_disk(board, from_board("3-1 stick 5000 3.00 rw\n")[0]),
+              "connector 3-1: a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)");
+}
+
 // The disks of a case, then what the case changes of the files the kernel would show.
 static void add_disks(SimDevice &dev, const std::vector<Disk> &disks, const std::function<void(SimDevice &)> &change)
 {
@@ -233,6 +272,12 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
              dev.write(dev.usb_device("sdc") + "/version", "2.00 beta\n");
          },
          "usb 1-3 sdc 480 - mounted\nusb - sda 480 USB2.00 mounted\nusb - sdb 480 USB2.00 mounted\n"},
+        {"a board's lines: a SuperSpeed stick behind the xHCI's hub, a reader's two slots, eSATA at 6 Gbit/s",
+         from_board("2-1.3 stick 5000 3.10 rw\n1-2 slot 480 2.00 rw\n1-2 slot 480 2.00 none - 05e3 0749 SD\n"
+                    "ata2 esata 6000 - rw\n"),
+         nullptr,
+         "usb 1-2 sdb 480 USB2.00 mounted\nusb 1-2 sdc 480 USB2.00 unmounted\nusb 2-1.3 sda 5000 USB3.10 mounted\n"
+         "sata ata2 sdd 6000 - mounted\n"},
         {"disk names that are no sd names", {{"sd;"}, {"sdA", "1"}, {"sdb", "2"}}, nullptr,
          "usb 1-3 sdb 480 USB2.00 mounted\n"},
         {"behind a port multiplier: the disk's own link", {on_ata("sda", "0")},

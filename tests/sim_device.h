@@ -3,25 +3,11 @@
 #ifndef KORVALT_TESTS_SIM_DEVICE_H
 #define KORVALT_TESTS_SIM_DEVICE_H
 
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-struct Disk {
-    std::string name;              // "sda"
-    std::string host = "0";        // its SCSI host; the usb-storage file is named after it
-    std::string serial = "SERIAL"; // the usb-storage "Serial Number:" value and the device list's SerialNumber
-    std::string version = "2.00";  // the device list's "Ver="
-    bool mounted = true;           // df and the mount table list its first partition, mounted on /mnt/NAME1
-    bool usb = true;               // false: no usb-storage file and no USB device (an eSATA disk)
-    int partitions = 1;
-    std::string product = "Flash Disk"; // the descriptor's product string, in both files
-    bool version_file = true;      // its USB device's "version" in sysfs, as the kernel prints it (" 2.00")
-    bool block_folder = false;     // /sys/block/sdX a folder with a device link, as on old kernels, not a link
-    std::string speed;             // its USB device's speed file, or its ATA link's sata_spd; "": 480, 5000 for a
-                                   // version 3 device, "3.0 Gbps" for a disk not on USB
-};
+#include "board.h"
 
 struct Outcome {
     int status = -1;
@@ -41,7 +27,7 @@ class SimDevice {
     void store(const std::string &key, const std::string &value);
     // What "wlan radio BAND --status" and "... --channel" print; null: nothing.
     void radio(const std::string &band, const char *status, const char *channel = nullptr);
-    void extra_partitions(const std::string &lines) { extra_partitions_ += lines; }
+    void extra_partitions(const std::string &lines) { board_.extra_partitions += lines; }
 
     // Runs program (korvalt by default) with args on the device.
     Outcome run(const std::vector<std::string> &args = {}, const std::string &program = KORVALT_BIN);
@@ -58,22 +44,14 @@ class SimDevice {
     // that differ from the description.
     std::vector<std::string> changed_outside_tmp() const;
 
-    const std::string &description() const { return dir_; }
+    const std::string &description() const { return board_.dir; }
     // The sysfs folder of an added disk's USB device (sys/devices/.../usb1/1-2), or of the ATA port a disk not on USB
     // sits on (sys/devices/.../ata2), relative to the description.
-    const std::string &usb_device(const std::string &disk) const { return usb_devices_.at(disk); }
+    const std::string &usb_device(const std::string &disk) const { return board_.device_folders.at(disk); }
 
   private:
-    void put(const std::string &path, const std::string &text, bool keep);
-    void render();
-
     std::string root_;
-    std::string dir_;
-    std::vector<Disk> disks_;
-    std::map<std::string, std::string> written_;
-    std::string store_;
-    std::string extra_partitions_;
-    std::map<std::string, std::string> usb_devices_;
+    Board board_;
 };
 
 std::string read_file(const std::string &path);
