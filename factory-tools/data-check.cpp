@@ -286,18 +286,19 @@ __attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
     send('M', 0);
 }
 
-// Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian), and the rest from a
-// generator seeded by both, so that a block read back from the wrong place or from an earlier run differs. The
-// generator works in 32-bit words, which a 32-bit device makes several times faster than 64-bit ones.
-static void make_block(unsigned char *block, uint64_t nonce, uint64_t offset)
+// Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian, in 8 bytes), and the
+// rest from a generator seeded by both, so that a block read back from the wrong place or from an earlier run
+// differs. Everything is in 32-bit words, which a 32-bit device makes several times faster, and smaller, than
+// 64-bit ones; a file is at most 256 MiB.
+static void make_block(unsigned char *block, uint32_t nonce, uint32_t offset)
 {
     memcpy(block, kMagic, 8);
-    for (int b = 0; b < 8; b++) {
+    memset(block + 8, 0, 16);
+    for (int b = 0; b < 4; b++) {
         block[8 + b] = (unsigned char)(nonce >> (8 * b));
         block[16 + b] = (unsigned char)(offset >> (8 * b));
     }
-    uint64_t seed = nonce ^ (offset * 0x9e3779b97f4a7c15u);
-    uint32_t x = (uint32_t)(seed ^ (seed >> 32)) | 1;
+    uint32_t x = (nonce ^ (offset * 0x9e3779b9u)) | 1;
     for (size_t at = 24; at < kBlock; at += 4) {
         x ^= x << 13;
         x ^= x >> 17;
@@ -425,7 +426,7 @@ static int open_uncached(size_t size, bool &direct, const char *&why)
 
 // Reads the file back and compares it, block by block: the first failure, or kDataPass; the rate, unless the page
 // cache could not be kept out.
-static DataVerdict read_back(uint32_t size, uint64_t nonce, unsigned char *buf)
+static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
 {
     bool direct = true;
     const char *why;
@@ -497,7 +498,8 @@ static DataVerdict write_and_read(long mib, pid_t run)
     }
     // aligned for O_DIRECT; only the child's pages of it are ever touched
     alignas(4096) static unsigned char buf[kChunk];
-    uint64_t nonce = (uint64_t)now_us() << 32 | (uint32_t)run;
+    // runs of one process number differ by their start, and runs that start together by their process number
+    uint32_t nonce = now_us() * 2654435761u ^ (uint32_t)run;
 
     int fd = create_file(run);
     if (fd < 0) {
