@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -159,6 +161,21 @@ TEST(SimBoard, AWrongLineIsToldWithItsNumber)
               "connector 1-2: the EHCI's bus 1 has no SuperSpeed");
     EXPECT_EQ(add_disk(board, from_board("3-1 stick 5000 3.00 rw\n")[0]),
               "connector 3-1: a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)");
+}
+
+// A board from its lines, as sim/make-device writes it: korvalt counts and numbers its USB disks, the store names
+// the eSATA disk, and disk_ports finds each on its connector.
+TEST(SimBoard, MakeDeviceWritesABoardThatEveryProgramSeesAlike)
+{
+    std::string dir = std::string(WORK_ROOT) + "/MakeDevice", board = dir + ".board", sim = SIM_LAUNCHER;
+    std::filesystem::create_directories(WORK_ROOT);
+    std::ofstream(board) << "1-2 stick 480 2.00 rw\nata1 esata 3000 - rw\n2-1 stick 5000 3.00 none\n";
+    std::string make = sim.substr(0, sim.rfind('/')) + "/make-device '" + board + "' '" + dir + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    EXPECT_EQ(run_description(dir, "MakeDeviceRun", {}, KORVALT_BIN).out,
+              "2 USB disk(s)!!!\n1 eSATA disk\nUSB disk 1, version: USB2.00\n");
+    EXPECT_EQ(run_description(dir, "MakeDeviceRun", {"disk_ports"}, KORVALT_QUERY_BIN).out,
+              "usb 1-2 sda 480 USB2.00 mounted\nusb 2-1 sdc 5000 USB3.00 unmounted\nsata ata1 sdb 3000 - mounted\n");
 }
 
 // The disks of a case, then what the case changes of the files the kernel would show.
