@@ -18,22 +18,17 @@ static const char kUsage[] =
     "device's (2.00, 3.10; - for eSATA); MOUNT rw, ro or none; SERIAL (- for none), IDVENDOR, IDPRODUCT (four hex\n"
     "digits) and MODEL (the rest of the line) of the USB device.\n";
 
-static bool is_count(const std::string &text, int &n)
-{
-    return !text.empty() && text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos &&
-           (n = std::stoi(text)) <= 26;
-}
-
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
+    std::string source = argc == 3 ? argv[1] : "";
+    bool count = !source.empty() && source.find_first_not_of("0123456789") == std::string::npos;
+    int n = count && source.size() <= 2 ? std::stoi(source) : 27;
+    if (argc != 3 || (count && n > 26)) {
         std::cerr << kUsage;
         return 2;
     }
-    std::string source = argv[1];
     std::stringstream text;
-    int n;
-    if (is_count(source, n)) {
+    if (count) {
         for (int i = 0; i < n; i++) {
             char line[64];
             snprintf(line, sizeof line, "1-1.%d stick 480 %s rw BENCH%08d\n", i + 1, i % 2 ? "3.00" : "2.00", i);

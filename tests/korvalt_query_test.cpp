@@ -149,6 +149,8 @@ TEST(SimBoard, AWrongLineIsToldWithItsNumber)
         {"1-1 stick 480 2 rw\n", "line 1: version 2: as the kernel gives it (2.00, 3.10)"},
         {"1-1 stick 480 2.00 yes\n", "line 1: mount yes: rw, ro or none"},
         {"1-1 stick 480 2.00 rw S1 781\n", "line 1: idVendor and idProduct are four hexadecimal digits"},
+        {"1-1 slot 480 2.00 rw\n1-1 slot 480 2.00 rw\n1-1 stick 480 2.00 rw\n",
+         "line 3: connector 1-1 holds a disk already; only a card reader's slots share one"},
     };
     for (const auto &[lines, wrong] : cases) {
         std::istringstream in(lines);
@@ -161,6 +163,13 @@ TEST(SimBoard, AWrongLineIsToldWithItsNumber)
               "connector 1-2: the EHCI's bus 1 has no SuperSpeed");
     EXPECT_EQ(add_disk(board, from_board("3-1 stick 5000 3.00 rw\n")[0]),
               "connector 3-1: a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)");
+    EXPECT_EQ(add_disk(board, from_board("1-3 esata 3000 - rw\n")[0]), "connector 1-3: an eSATA connector is ataN");
+    std::string many;
+    for (int i = 1; i <= 27; i++)
+        many += "2-" + std::to_string(i) + " stick 480 2.00 rw\n";
+    std::istringstream in(many);
+    std::vector<Disk> disks;
+    EXPECT_EQ(read_board(in, disks), "line 27: at most 26 disks");
 }
 
 // A board from its lines, as sim/make-device writes it: korvalt counts and numbers its USB disks, the store names
