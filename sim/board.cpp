@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -89,8 +88,10 @@ static UsbPlace usb_place(int bus, const std::vector<int> &ports, size_t depth)
     return {folder, port};
 }
 
-// A USB device's own files at ports of bus: the hubs above it are made too, each with its port's folder.
-static UsbPlace put_usb_device(Board &board, int bus, const std::vector<int> &ports, const std::string &speed)
+// A USB device's own files at ports of bus: the hubs above it are made too, each with its port's folder. Without
+// device, the hubs and the port alone: the USB 2 side of a SuperSpeed device's port, its peer.
+static UsbPlace put_usb_device(Board &board, int bus, const std::vector<int> &ports, const std::string &speed,
+                               bool device = true)
 {
     for (const auto &[file, text] : {std::pair<std::string, std::string>{"busnum", std::to_string(bus)},
                                      {"speed", bus == 3 ? "5000" : "480"}, {"devnum", "1"}, {"devpath", "0"}})
@@ -98,13 +99,15 @@ static UsbPlace put_usb_device(Board &board, int bus, const std::vector<int> &po
     UsbPlace place;
     for (size_t depth = 1; depth <= ports.size(); depth++) {
         place = usb_place(bus, ports, depth);
-        std::string devpath = place.folder.substr(place.folder.rfind('-') + 1);
         put_file(board, place.port + "/connect_type", "hotplug\n");
+        if (!device && depth == ports.size())
+            break;
+        std::string devpath = place.folder.substr(place.folder.rfind('-') + 1);
         put_file(board, place.folder + "/busnum", std::to_string(bus) + "\n");
         put_file(board, place.folder + "/devpath", devpath + "\n");
         put_file(board, place.folder + "/speed", (depth == ports.size() ? speed : bus == 3 ? "5000" : "480") + "\n");
         if (!fs::is_symlink(fs::path(board.dir) / place.folder / "port"))
-            put_link(board, place.port, place.folder + "/port");
+            put_link(board, place.port, place.folder + "/port");  // a hub's, made for an earlier device
     }
     return place;
 }
@@ -129,11 +132,7 @@ static bool parse_usb_connector(const std::string &connector, int &bus, std::vec
 std::string add_disk(Board &board, const Disk &disk)
 {
     Disk d = disk;
-    std::set<std::string> usb_devices;
-    for (const Disk &other : board.disks)
-        if (other.usb)
-            usb_devices.insert(other.connector);
-    int usb_number = (int)usb_devices.size() + 1, lun = 0;
+    int usb_number = (int)board.buses.size() + 1, lun = 0;
     std::string above;  // the disk's path in sys/devices down to its SCSI host
     if (d.usb) {
         bool super = on_super_speed(d);
@@ -151,19 +150,15 @@ std::string add_disk(Board &board, const Disk &disk)
                    ": a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)";
         if (super && bus == 1)
             return "connector " + d.connector + ": the EHCI's bus 1 has no SuperSpeed";
-        std::string speed = d.speed.empty() ? super ? "5000" : "480" : d.speed;
-        UsbPlace place = put_usb_device(board, super ? 3 : bus, ports, speed);
-        if (super) {
-            UsbPlace usb2 = put_usb_device(board, 2, ports, "480");
-            fs::remove_all(fs::path(board.dir) / usb2.folder);  // the device is on the other bus
-            if (!fs::is_symlink(fs::path(board.dir) / place.port / "peer"))
-                put_link(board, usb2.port, place.port + "/peer");
-        }
+        UsbPlace place = usb_place(super ? 3 : bus, ports, ports.size());
         above = place.folder.substr(kDevices.size()) + "/" + place.folder.substr(place.folder.rfind('/') + 1) +
                 ":1.0";
         board.device_folders[d.name] = place.folder;
-        board.buses[d.name] = super ? 3 : bus;
         if (lun == 0) {
+            board.buses[d.name] = super ? 3 : bus;
+            put_usb_device(board, super ? 3 : bus, ports, d.speed.empty() ? super ? "5000" : "480" : d.speed);
+            if (super)
+                put_link(board, put_usb_device(board, 2, ports, "", false).port, place.port + "/peer");
             std::string usb = place.folder, padded = std::string(d.version.size() < 5 ? 5 - d.version.size() : 0,
                                                                  ' ') + d.version;
             if (d.version_file)
@@ -286,8 +281,7 @@ void write_lists(Board &board)
     // no /proc, /sys or /tmp: in the sandbox they lie on the filesystem of /mnt
     std::string mounts = "/dev/root / squashfs ro,relatime 0 0\n";
     int minor = 0, number = 0;
-    for (size_t i = 0; i < board.disks.size(); i++) {
-        const Disk &d = board.disks[i];
+    for (const Disk &d : board.disks) {
         partitions += partition_row(minor, 7818240, d.name);
         for (int p = 1; p <= d.partitions; p++)
             partitions += partition_row(minor + p, 3909120, d.name + std::to_string(p));
@@ -298,13 +292,9 @@ void write_lists(Board &board)
             if (d.read_only)
                 read_only += d.name + "1\n";
         }
-        bool slot = false;
-        for (size_t j = 0; j < i; j++)
-            slot = slot || (board.disks[j].usb && board.disks[j].connector == d.connector);
-        if (d.usb && !slot) {
-            int bus = board.buses[d.name];
-            buses[bus] += device_list_entry(d, bus, ++number);
-        }
+        // a card reader's slots share its one entry
+        if (board.buses.count(d.name))
+            buses[board.buses[d.name]] += device_list_entry(d, board.buses[d.name], ++number);
         minor += 16;
     }
     std::string usb = kUsbHubAndKeyboard;
@@ -370,5 +360,26 @@ std::string read_board(std::istream &in, std::vector<Disk> &disks)
             return where + "at most 26 disks";
         disks.push_back(d);
     }
+    return "";
+}
+
+std::string make_board(Board &board, std::istream &in, const std::string &dir)
+{
+    std::vector<Disk> disks;
+    std::string wrong = read_board(in, disks);
+    start_board(board, dir);
+    int usb = 0, sata = 0;
+    for (const Disk &d : disks) {
+        if (wrong.empty())
+            wrong = add_disk(board, d);
+        (d.usb ? usb : sata)++;
+        if (!d.usb)
+            board.store += "sata_diskname=" + d.name + "\n";
+    }
+    if (!wrong.empty())
+        return wrong;
+    put_file(board, "tmp/usbdisknum", std::to_string(usb) + "\n");
+    put_file(board, "tmp/satadisknum", std::to_string(sata) + "\n");
+    write_lists(board);
     return "";
 }

@@ -37,7 +37,7 @@ struct Board {
     std::map<std::string, std::string> kept;  // files written whole, which the lists do not replace
     std::string store, extra_partitions;
     std::map<std::string, std::string> device_folders;  // a disk's USB device, or its ATA port, in sysfs
-    std::map<std::string, int> buses;                   // the bus of a disk's USB device
+    std::map<std::string, int> buses;  // the bus of each USB device, by the first disk on it
 };
 
 // A fresh description in dir, without disks.
@@ -54,5 +54,9 @@ void write_lists(Board &board);
 // A board description: a line per disk, "CONNECTOR KIND SPEED VERSION MOUNT [SERIAL [IDVENDOR [IDPRODUCT [MODEL]]]]",
 // into disks named sda, sdb, ... in its order; "" or what is wrong, with its line.
 std::string read_board(std::istream &in, std::vector<Disk> &disks);
+// A board's lines as the whole description of a unit in dir: its disks, the lists, the count files that the
+// device's other parts leave and the store's name of its eSATA disk. "" or what is wrong, as read_board or
+// add_disk says it.
+std::string make_board(Board &board, std::istream &in, const std::string &dir);
 
 #endif

@@ -42,24 +42,11 @@ int main(int argc, char **argv)
         }
         text << in.rdbuf();
     }
-    std::vector<Disk> disks;
-    std::string wrong = read_board(text, disks);
     Board board;
-    start_board(board, argv[2]);
-    int usb = 0, sata = 0;
-    for (const Disk &d : disks) {
-        if (wrong.empty())
-            wrong = add_disk(board, d);
-        (d.usb ? usb : sata)++;
-        if (!d.usb)
-            board.store += "sata_diskname=" + d.name + "\n";
-    }
+    std::string wrong = make_board(board, text, argv[2]);
     if (!wrong.empty()) {
         std::cerr << "make-device: " << source << ": " << wrong << "\n";
         return 2;
     }
-    put_file(board, "tmp/usbdisknum", std::to_string(usb) + "\n");
-    put_file(board, "tmp/satadisknum", std::to_string(sata) + "\n");
-    write_lists(board);
     return 0;
 }

@@ -135,10 +135,13 @@ static std::vector<Disk> from_board(const std::string &lines)
     return disks;
 }
 
-// A board's line that is wrong is told with its number, and no description is made of it.
-TEST(SimBoard, AWrongLineIsToldWithItsNumber)
+// A board's line that is wrong is told, with its number where the line alone is wrong.
+TEST(SimBoard, AWrongLineIsTold)
 {
-    const std::pair<const char *, const char *> cases[] = {
+    std::string many;
+    for (int i = 1; i <= 27; i++)
+        many += "2-" + std::to_string(i) + " stick 480 2.00 rw\n";
+    const std::pair<std::string, const char *> cases[] = {
         {"1-1 stick 480 2.00\n",
          "line 1: CONNECTOR KIND SPEED VERSION MOUNT [SERIAL [IDVENDOR [IDPRODUCT [MODEL]]]] wanted"},
         {"# sticks\n1-1 disk 480 2.00 rw\n", "line 2: kind disk: stick, slot or esata"},
@@ -151,25 +154,17 @@ TEST(SimBoard, AWrongLineIsToldWithItsNumber)
         {"1-1 stick 480 2.00 rw S1 781\n", "line 1: idVendor and idProduct are four hexadecimal digits"},
         {"1-1 slot 480 2.00 rw\n1-1 slot 480 2.00 rw\n1-1 stick 480 2.00 rw\n",
          "line 3: connector 1-1 holds a disk already; only a card reader's slots share one"},
+        {many, "line 27: at most 26 disks"},
+        {"1-2 stick 5000 3.00 rw\n", "connector 1-2: the EHCI's bus 1 has no SuperSpeed"},
+        {"3-1 stick 5000 3.00 rw\n",
+         "connector 3-1: a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)"},
+        {"1-3 esata 3000 - rw\n", "connector 1-3: an eSATA connector is ataN"},
     };
     for (const auto &[lines, wrong] : cases) {
         std::istringstream in(lines);
-        std::vector<Disk> disks;
-        EXPECT_EQ(read_board(in, disks), wrong) << lines;
+        Board board;
+        EXPECT_EQ(make_board(board, in, std::string(WORK_ROOT) + "/SimBoard"), wrong) << lines;
     }
-    Board board;
-    start_board(board, std::string(WORK_ROOT) + "/SimBoard");
-    EXPECT_EQ(add_disk(board, from_board("1-2 stick 5000 3.00 rw\n")[0]),
-              "connector 1-2: the EHCI's bus 1 has no SuperSpeed");
-    EXPECT_EQ(add_disk(board, from_board("3-1 stick 5000 3.00 rw\n")[0]),
-              "connector 3-1: a USB connector is 1-PORT[.PORT...] (the EHCI) or 2-... (the xHCI)");
-    EXPECT_EQ(add_disk(board, from_board("1-3 esata 3000 - rw\n")[0]), "connector 1-3: an eSATA connector is ataN");
-    std::string many;
-    for (int i = 1; i <= 27; i++)
-        many += "2-" + std::to_string(i) + " stick 480 2.00 rw\n";
-    std::istringstream in(many);
-    std::vector<Disk> disks;
-    EXPECT_EQ(read_board(in, disks), "line 27: at most 26 disks");
 }
 
 // A board from its lines, as sim/make-device writes it: korvalt counts and numbers its USB disks, the store names
