@@ -84,12 +84,11 @@ static int devices_of(const char *disk, dev_t *devs)
 {
     char path[320];
     int n = 0;
-    snprintf(path, sizeof path, "/sys/block/%s/dev", disk);
-    n += device_number(cat_file(path), devs[n]);
     snprintf(path, sizeof path, "/sys/block/%s", disk);
     DIR *d = opendir(path);
+    // "." stands for the disk itself
     while (struct dirent *e = d && n < kMaxDevices ? readdir(d) : nullptr)
-        if (strncmp(e->d_name, disk, strlen(disk)) == 0 &&
+        if ((strcmp(e->d_name, ".") == 0 || strncmp(e->d_name, disk, strlen(disk)) == 0) &&
             snprintf(path, sizeof path, "/sys/block/%s/%s/dev", disk, e->d_name) < (int)sizeof path)
             n += device_number(cat_file(path), devs[n]);
     if (d)
@@ -142,21 +141,19 @@ struct MountLine {
     bool read_only;
 };
 
-// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo; its fields cut
-// apart in place at the ends that sscanf's %n gave.
+// "ID PARENT MAJ:MIN ROOT DIR OPTIONS [TAG...] - TYPE SOURCE FS-OPTIONS", of /proc/self/mountinfo.
 static bool parse_mountinfo(char *line, MountLine &m)
 {
-    unsigned major, minor;
-    int root = 0, dir = 0, options = 0, end = 0, fs = 0, fs_end = 0;
-    char *tail = strstr(line, " - ");
-    if (!tail || sscanf(line, "%*u %*u %u:%u %n%*s %n%*s %n%*s%n", &major, &minor, &root, &dir, &options, &end) != 2 ||
-        !end || sscanf(tail, " - %*s %*s %n%*s%n", &fs, &fs_end) != 0 || !fs_end)
+    constexpr int kMaxFields = 24;
+    char *f[kMaxFields];
+    int n = split_fields(line, f, kMaxFields), dash = 6;
+    while (dash < n && dash < kMaxFields && strcmp(f[dash], "-") != 0)
+        dash++;
+    if (dash + 3 >= n || dash + 3 >= kMaxFields || !device_number(f[2], m.dev))
         return false;
-    line[dir - 1] = line[options - 1] = line[end] = tail[fs_end] = '\0';
-    m.dev = device(major, minor);
-    m.root = line + root;
-    m.dir = line + dir;
-    m.read_only = has_option(line + options, "ro") || has_option(tail + fs, "ro");
+    m.root = f[3];
+    m.dir = f[4];
+    m.read_only = has_option(f[5], "ro") || has_option(f[dash + 3], "ro");
     return true;
 }
 
@@ -164,19 +161,15 @@ static bool parse_mountinfo(char *line, MountLine &m)
 // its node under /dev (devtmpfs, which nothing can hold up); a mount point itself is never looked at.
 static bool parse_mounts(char *line, MountLine &m)
 {
-    char source[128];
+    char source[128], *f[4];
     struct stat st;
-    int dir = 0, type = 0, options = 0, end = 0;
-    if (sscanf(line, "%*s %n%*s %n%*s %n%*s%n", &dir, &type, &options, &end) != 0 || !end)
-        return false;
-    line[dir - 1] = line[type - 1] = line[end] = '\0';
-    if (!decode_field(line, source, sizeof source) || strncmp(source, "/dev/", 5) != 0 ||
-        fstatat(AT_FDCWD, source, &st, 0) != 0 || !S_ISBLK(st.st_mode))
+    if (split_fields(line, f, 4) < 4 || !decode_field(f[0], source, sizeof source) ||
+        strncmp(source, "/dev/", 5) != 0 || fstatat(AT_FDCWD, source, &st, 0) != 0 || !S_ISBLK(st.st_mode))
         return false;
     m.dev = st.st_rdev;
     m.root = "/";
-    m.dir = line + dir;
-    m.read_only = has_option(line + options, "ro");
+    m.dir = f[1];
+    m.read_only = has_option(f[3], "ro");
     return true;
 }
 
@@ -230,19 +223,35 @@ static bool find_mount(const dev_t *devs, int n_devs)
 
 // ---- The child: the stick written and read back
 
-// What the child tells the parent: a rate ('W', 'R': MB/s in tenths), the file it made ('F': its name, device and
-// inode), something it found ('M'), and its verdict ('V'). One message is one write, smaller than a pipe's atomic
-// size, so messages never mix.
-struct Message {
-    int kind;
-    long value;
+// What the child found, in a page it shares with the parent, which reads it once the child has ended or been
+// killed: the rates, what it said and its verdict (done once given), and the file it made (made once it stands).
+struct MadeFile {
     uint64_t dev, ino;
-    char text[200];
+    char name[40];
 };
+struct Shared {
+    DataResult result;
+    volatile sig_atomic_t done, made;
+    MadeFile file;
+};
+static Shared *shared;
+static const char *check_label;
+static DataResult *told;  // where the process's messages go: the caller's result, or the child's in the page
 
-static int to_parent = -1;
+// Something the check found, a line of the messages: "LABEL: what".
+__attribute__((format(printf, 1, 2))) static void note(const char *format, ...)
+{
+    char what[200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(what, sizeof what, format, args);
+    va_end(args);
+    size_t used = strlen(told->messages);
+    snprintf(told->messages + used, sizeof told->messages - used, "%s: %s\n", check_label, what);
+}
+
 static int check_dir = -1;
-static char check_file[40];
+static char check_file[sizeof MadeFile::name];
 static volatile sig_atomic_t created;   // check_file is the file this run made, and stands
 static volatile sig_atomic_t creating;  // the create is under way: a signal that ends the check waits for it
 static volatile sig_atomic_t stopped;
@@ -264,26 +273,6 @@ static void stop_check(int)
         return;
     remove_own_file();
     _exit(1);
-}
-
-// The child's one message: what it sends is formed here and sent whole.
-static Message out;
-
-static void send(int kind, long value)
-{
-    out.kind = kind;
-    out.value = value;
-    if (write(to_parent, &out, sizeof out) != sizeof out)
-        stop_check(0);
-}
-
-__attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vsnprintf(out.text, sizeof out.text, format, args);
-    va_end(args);
-    send('M', 0);
 }
 
 // Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian, in 8 bytes), and the
@@ -445,7 +434,7 @@ static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
             continue;
         }
         if (n <= 0) {
-            say("read at byte %lu: %s", (unsigned long)at, n < 0 ? strerror(errno) : "the file ends there");
+            note("read at byte %lu: %s", (unsigned long)at, n < 0 ? strerror(errno) : "the file ends there");
             close(fd);
             return kDataReadError;
         }
@@ -459,16 +448,16 @@ static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
         at += n;
     }
     if (fd < 0) {
-        say("cannot open the file again: %s", strerror(errno));
+        note("cannot open the file again: %s", strerror(errno));
         return kDataReadError;
     }
     close(fd);
     if (why)
-        say("READ not measured: %s", why);
+        note("READ not measured: %s", why);
     else
-        send('R', rate(size, us));
+        shared->result.read = rate(size, us);
     if (differs != UINT32_MAX) {
-        say("the data read back differs from byte %lu on", (unsigned long)differs);
+        note("the data read back differs from byte %lu on", (unsigned long)differs);
         return kDataMismatch;
     }
     return kDataPass;
@@ -482,7 +471,7 @@ static DataVerdict write_and_read(long mib, pid_t run)
     struct stat st;
     check_dir = open(mount.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (check_dir < 0 || fstat(check_dir, &st) != 0 || st.st_dev != mount.dev) {
-        say("not mounted");
+        note("not mounted");
         return kDataUnmounted;
     }
     // two runs check a mount one after the other; the wait counts against the deadline
@@ -493,7 +482,7 @@ static DataVerdict write_and_read(long mib, pid_t run)
     // mount elsewhere would hold up
     struct statfs fs;
     if (fstatfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_bsize < size + (1u << 20)) {
-        say("less than %ld MiB free in %s", mib + 1, mount.dir);
+        note("less than %ld MiB free in %s", mib + 1, mount.dir);
         return kDataNoSpace;
     }
     // aligned for O_DIRECT; only the child's pages of it are ever touched
@@ -503,15 +492,15 @@ static DataVerdict write_and_read(long mib, pid_t run)
 
     int fd = create_file(run);
     if (fd < 0) {
-        say("creating %s: %s", check_file, errno == EEXIST ? "every name of the check's file is taken" :
+        note("creating %s: %s", check_file, errno == EEXIST ? "every name of the check's file is taken" :
                                                               strerror(errno));
         return kDataWriteError;
     }
     fstat(fd, &st);
-    out.dev = st.st_dev;
-    out.ino = st.st_ino;
-    snprintf(out.text, sizeof out.text, "%s", check_file);
-    send('F', 0);
+    shared->file.dev = st.st_dev;
+    shared->file.ino = st.st_ino;
+    memcpy(shared->file.name, check_file, sizeof check_file);
+    __atomic_store_n(&shared->made, 1, __ATOMIC_RELEASE);
     uint32_t us = 0, at = 0, start;
     for (; at < size; at += kChunk) {
         for (size_t i = 0; i < kChunk; i += kBlock)
@@ -526,11 +515,11 @@ static DataVerdict write_and_read(long mib, pid_t run)
     bool written = at >= size && fsync(fd) == 0;
     us += now_us() - start;
     if (!written)
-        say("writing %s at byte %lu: %s", check_file, (unsigned long)at, strerror(errno));
+        note("writing %s at byte %lu: %s", check_file, (unsigned long)at, strerror(errno));
     close(fd);
     DataVerdict verdict = kDataWriteError;
     if (written) {
-        send('W', rate(size, us));
+        shared->result.write = rate(size, us);
         verdict = read_back(size, nonce, buf);
     }
     remove_own_file();
@@ -539,19 +528,14 @@ static DataVerdict write_and_read(long mib, pid_t run)
 
 // ---- The parent: the deadline, and nothing left behind
 
-static pid_t checking;          // the child of the check under way
-static int from_child = -1;     // its messages
-static Message made;            // the file it made ('F'), kind 0 until it says
-static DataResult *result;      // where they go, null once the run is ending
-static const char *check_label;
+static pid_t checking;  // the child of the check under way
 
-// Standard input, output and error on /dev/null and no other descriptor of the caller's but keep: a process of the
-// check must not hold the caller's pipe open, nor write into it.
-static void detach(int keep)
+// Standard input, output and error on /dev/null and no other descriptor of the caller's: a process of the check
+// must not hold the caller's pipe open, nor write into it.
+static void detach()
 {
     for (int fd = 0; fd < 1024; fd++)
-        if (fd != keep)
-            close(fd);
+        close(fd);
     for (int fd = 0; fd < 3; fd++)
         open("/dev/null", O_RDWR);
 }
@@ -567,56 +551,29 @@ static bool ended_within(pid_t pid, uint32_t ms)
     }
 }
 
-// One message of the child, taken in: its kind, 0 when there is none to read now, -1 when the child has closed
-// its end.
-static int take_message()
-{
-    Message m;
-    struct pollfd ready = {from_child, POLLIN, 0};
-    if (poll(&ready, 1, 0) <= 0)
-        return 0;
-    if (read(from_child, &m, sizeof m) != sizeof m)
-        return -1;
-    if (m.kind == 'F')
-        made = m;
-    if (!result)
-        return m.kind;
-    if (m.kind == 'W')
-        result->write = m.value;
-    else if (m.kind == 'R')
-        result->read = m.value;
-    else if (m.kind == 'V')
-        result->verdict = (DataVerdict)m.value;
-    else if (m.kind == 'M') {
-        size_t used = strlen(result->messages);
-        snprintf(result->messages + used, sizeof result->messages - used, "%s: %s\n", check_label, m.text);
-    }
-    return m.kind;
-}
-
 // The child that did not end in time is killed, and the name of the file it made removed, if it still is that
 // file, by a process of its own: with the child stuck in the kernel, the removal may wait for it to end. The run
 // waits for that 1 s at most; what the kernel lets happen later happens without it.
 static void remove_made_file()
 {
     kill(checking, SIGKILL);
-    while (take_message() > 0) {
-    }
-    if (made.kind != 'F')
+    if (!__atomic_load_n(&shared->made, __ATOMIC_ACQUIRE))
         return;
+    // the cleaner's own copy: the page may hold the next check's file by the time the kernel lets it go on
+    MadeFile made = shared->file;
     pid_t pid = fork();
     if (pid == 0) {
-        detach(-1);
+        detach();
         struct stat st;
         int dir = open(mount.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir >= 0 && fstatat(dir, made.text, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == made.dev &&
-            st.st_ino == made.ino && unlinkat(dir, made.text, 0) == 0)
+        if (dir >= 0 && fstatat(dir, made.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == made.dev &&
+            st.st_ino == made.ino && unlinkat(dir, made.name, 0) == 0)
             fsync(dir);
         _exit(0);
     }
     if (pid > 0)
         ended_within(pid, 1000);
-    made.kind = 0;
+    shared->made = 0;
 }
 
 void catch_ending_signals(void (*handler)(int))
@@ -631,24 +588,16 @@ void abandon_data_check(int sig)
 {
     if (checking <= 0)
         return;
-    result = nullptr;
     kill(checking, sig);
     if (!ended_within(checking, 2000))
         remove_made_file();
     checking = 0;
 }
 
-__attribute__((format(printf, 2, 3))) static void note(DataResult &r, const char *format, ...)
-{
-    size_t used = strlen(r.messages);
-    va_list args;
-    va_start(args, format);
-    vsnprintf(r.messages + used, sizeof r.messages - used, format, args);
-    va_end(args);
-}
-
 void check_data(const char *label, const char *disk, long mib, DataResult &r)
 {
+    check_label = label;
+    told = &r;
     r.write = r.read = -1;
     r.verdict = kDataPass;
     r.messages[0] = '\0';
@@ -658,58 +607,45 @@ void check_data(const char *label, const char *disk, long mib, DataResult &r)
     dev_t devs[kMaxDevices];
     bool found = find_mount(devs, devices_of(disk, devs));
     if (!found || mount.read_only) {
-        note(r, "%s: %s\n", label, found ? "mounted read-only" : "not mounted");
+        note("%s", found ? "mounted read-only" : "not mounted");
         r.verdict = found ? kDataReadOnly : kDataUnmounted;
         return;
     }
-    int fds[2] = {-1, -1};
-    pid_t run = getpid(), pid = pipe(fds) == 0 ? fork() : -1;
+    if (!shared) {
+        void *page = mmap(nullptr, sizeof *shared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        shared = page != MAP_FAILED ? (Shared *)page : nullptr;
+    }
+    pid_t run = getpid(), pid = -1;
+    if (shared) {
+        shared->result = r;
+        shared->done = shared->made = 0;
+        pid = fork();
+    }
     if (pid == 0) {
-        to_parent = fds[1];
-        detach(to_parent);
+        detach();
+        told = &shared->result;
         catch_ending_signals(stop_check);
-        send('V', write_and_read(mib, run));
+        shared->result.verdict = write_and_read(mib, run);
+        __atomic_store_n(&shared->done, 1, __ATOMIC_RELEASE);
         _exit(0);
     }
     if (pid < 0) {
-        note(r, "%s: cannot start the data check: %s\n", label, strerror(errno));
-        for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
+        note("cannot start the data check: %s", strerror(errno));
         r.verdict = kDataWriteError;
         return;
     }
-    close(fds[1]);
-    from_child = fds[0];
-    made.kind = 0;
-    result = &r;
-    check_label = label;
-    r.verdict = kDataTimeout;
     checking = pid;
     long deadline_ms = mib * 7500 > 10000 ? mib * 7500 : 10000;
-    uint32_t start = now_us(), limit = (uint32_t)deadline_ms * 1000u;
-    int kind = 0;
-    while (kind >= 0 && kind != 'V') {
-        uint32_t spent = now_us() - start;
-        struct pollfd wait = {from_child, POLLIN, 0};
-        int ready = spent < limit ? poll(&wait, 1, (int)((limit - spent) / 1000u) + 1) : 0;
-        if (ready == 0)
-            break;
-        if (ready > 0)
-            kind = take_message();
-    }
-    if (kind == 'V' || kind < 0) {
-        waitpid(pid, nullptr, 0);
-        if (kind < 0) {
-            note(r, "%s: the data check ended without a verdict\n", label);
-            r.verdict = r.write < 0 ? kDataWriteError : kDataReadError;
-        }
-    } else {
+    bool ended = ended_within(pid, (uint32_t)deadline_ms);
+    if (!ended)
         remove_made_file();
-        note(r, "%s: no answer within %ld s\n", label, deadline_ms / 1000);
-        r.verdict = kDataTimeout;
-    }
-    close(from_child);
     checking = 0;
-    result = nullptr;
+    r = shared->result;
+    if (!ended) {
+        note("no answer within %ld s", deadline_ms / 1000);
+        r.verdict = kDataTimeout;
+    } else if (!shared->done) {
+        note("the data check ended without a verdict");
+        r.verdict = r.write < 0 ? kDataWriteError : kDataReadError;
+    }
 }

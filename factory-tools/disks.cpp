@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <string_view>
+#include <utility>
 
 #include "trust.h"
 #include "util.h"
@@ -186,6 +187,21 @@ int counting_numbers(std::string_view text, size_t digits)
     return numbers_joined(text, digits, true);
 }
 
+// The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
+int split_fields(char *line, char **fields, int max)
+{
+    int n = 0;
+    for (char *at = line + strspn(line, " \t"); *at; at += strspn(at, " \t")) {
+        if (n < max)
+            fields[n] = at;
+        n++;
+        at += strcspn(at, " \t");
+        if (*at)
+            *at++ = '\0';
+    }
+    return n;
+}
+
 // The first line of the file name in dir when it is numbers joined by dots, at most max_numbers of them and shorter
 // than size; "" otherwise.
 static const char *dotted_file(const char *dir, const char *name, int max_numbers, char *out, size_t size)
@@ -199,7 +215,8 @@ static const char *dotted_file(const char *dir, const char *name, int max_number
 
 static bool is_super_speed(const char *speed)
 {
-    return speed[0] && atoi(speed) >= 5000;
+    size_t whole = strcspn(speed, ".");  // the kernel writes no leading zero
+    return whole > 4 || (whole == 4 && speed[0] >= '5');
 }
 
 // The bus of the USB 2 root hub (usbB, the one below SuperSpeed) of the controller that the USB device at usb sits
@@ -236,10 +253,8 @@ static const char *usb2_bus_of(const char *usb, char *bus, size_t size)
 // of the hub at B-P.Q "B-P.Q-portN", which give "B-N" and "B-P.Q.N". false for any other name.
 static bool connector_of_port(const char *port, char *out, size_t size)
 {
-    const char *name = last_component(port), *at = strstr(name, "-port");
-    while (at && strstr(at + 1, "-port"))
-        at = strstr(at + 1, "-port");
-    if (!at || dotted_numbers(at + 5) != 1)
+    const char *name = last_component(port), *at = strrchr(name, '-');
+    if (!at || strncmp(at, "-port", 5) != 0 || dotted_numbers(at + 5) != 1)
         return false;
     int hub = (int)(at - name);
     const char *dash = strchr(name, '-');
@@ -334,7 +349,12 @@ static bool sata_port(DiskPort &p)
 // The kernel names its SCSI disks sd and letters; any other name would not be one field of a line.
 static bool is_sd_name(const char *disk)
 {
-    return strncmp(disk, "sd", 2) == 0 && disk[2] && strspn(disk + 2, "abcdefghijklmnopqrstuvwxyz") == strlen(disk + 2);
+    if (strncmp(disk, "sd", 2) != 0 || !disk[2])
+        return false;
+    for (const char *c = disk + 2; *c; c++)
+        if (*c < 'a' || *c > 'z')
+            return false;
+    return true;
 }
 
 // The next number of a connector ("3-1.2", "ata1"), into n; false at its end.
@@ -344,7 +364,8 @@ static bool next_number(const char *&at, unsigned long &n)
         at++;
     if (!*at)
         return false;
-    n = strtoul(at, const_cast<char **>(&at), 10);
+    for (n = 0; is_digit(*at); at++)
+        n = n * 10 + (*at - '0');
     return true;
 }
 
@@ -381,8 +402,9 @@ static size_t insert_port(DiskPort *ports, size_t n, size_t max, const DiskPort 
         return n;
     if (n == max)
         n--;
-    memmove(ports + at + 1, ports + at, (n - at) * sizeof *ports);
-    ports[at] = p;
+    ports[n] = p;
+    for (size_t i = n; i > at; i--)
+        std::swap(ports[i], ports[i - 1]);
     return n + 1;
 }
 

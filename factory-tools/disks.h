@@ -37,6 +37,9 @@ int dotted_numbers(std::string_view text);
 // bus, a port or an ATA link and a run names its files.
 int counting_numbers(std::string_view text, size_t digits);
 
+// The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
+int split_fields(char *line, char **fields, int max);
+
 extern "C" {
 #endif
 

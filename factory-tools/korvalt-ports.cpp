@@ -47,14 +47,12 @@ enum Verdict {
     kPass, kNoDisk, kSpeed, kUnmounted, kReadOnly, kNoSpace, kWriteError, kReadError, kMismatch, kTimeout,
     kSlowWrite, kSlowRead,
 };
-static const char *const kVerdictNames[] = {
+static const char kVerdictNames[][12] = {
     "pass", "no-disk", "speed", "unmounted", "read-only", "no-space", "write-error", "read-error", "mismatch",
     "timeout", "slow-write", "slow-read",
 };
-// The data check's verdicts, in the order of its own
-static const Verdict kDataVerdicts[] = {
-    kPass, kUnmounted, kReadOnly, kNoSpace, kWriteError, kReadError, kMismatch, kTimeout,
-};
+// The data check's failures stand in the order of its own, after the link's speed
+static_assert(kUnmounted - kSpeed == kDataUnmounted && kTimeout - kSpeed == kDataTimeout, "the data check's order");
 
 static int usage()
 {
@@ -107,7 +105,7 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
         bool writes = reaches(*row, p, got.write, row->write, "writes", true);
         bool reads = reaches(*row, p, got.read, row->read, "reads", true);
         verdict = !fast                     ? kSpeed
-                  : got.verdict != kDataPass ? kDataVerdicts[got.verdict]
+                  : got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
                   : !writes                  ? kSlowWrite
                   : !reads                   ? kSlowRead
                                              : kPass;
@@ -164,8 +162,8 @@ static void write_plan(const DiskPort *ports, size_t n)
 // MIB, the data check's size: 1 to 256, no leading zero; 0 for anything else.
 static long mib_of(const char *text)
 {
-    long mib = counting_numbers(text, 3) == 1 ? atoi(text) : 0;
-    return mib <= 256 ? mib : 0;
+    long tenths = 0;
+    return counting_numbers(text, 3) == 1 && parse_tenths(text, tenths) && tenths <= 2560 ? tenths / 10 : 0;
 }
 
 // A signal that ends the run: the check under way removes its file first. A reader that went away is a failed

@@ -5,13 +5,11 @@
 #include "port-plan.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "disks.h"
+#include "trust.h"
 
 constexpr size_t kLineSize = 256;  // a plan's line, comment and all
 
@@ -59,9 +57,13 @@ static bool is_connector_name(const char *name)
 
 static bool is_label(const char *label)
 {
-    constexpr char kLetters[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._-";
-    size_t n = strlen(label);
-    return n > 0 && n < sizeof Row::label && strspn(label, kLetters) == n && strspn(label, "._-") == 0;
+    size_t n = 0;
+    for (char c; (c = label[n]); n++) {
+        bool alnum = (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+        if (!alnum && (n == 0 || !strchr("._-", c)))
+            return false;
+    }
+    return n > 0 && n < sizeof Row::label;
 }
 
 bool parse_tenths(const char *text, long &tenths)
@@ -71,20 +73,16 @@ bool parse_tenths(const char *text, long &tenths)
         return true;
     }
     // digits, then at most one "." and one digit: "0", "480", "0.5", never "05", ".5" or "5."
-    long value = 0;
-    size_t digits = 0, decimals = 0, dot = 0;
-    for (const char *c = text; *c; c++) {
-        if (*c == '.' && !dot && digits)
-            dot = digits;
-        else if (*c >= '0' && *c <= '9' && (dot ? decimals++ == 0 : digits++ < 7))
-            value = value * 10 + (*c - '0');
-        else
-            return false;
-    }
-    bool ok = digits && (dot ? decimals == 1 : true) && (text[0] != '0' || (dot ? dot : digits) == 1);
-    if (ok)
-        tenths = dot ? value : value * 10;
-    return ok;
+    unsigned long value = 0;
+    const char *c = text;
+    for (; *c >= '0' && *c <= '9'; c++)
+        value = value * 10 + (*c - '0');
+    size_t digits = c - text;
+    bool tenth = c[0] == '.' && c[1] >= '0' && c[1] <= '9' && !c[2];
+    if (!digits || digits > 7 || (text[0] == '0' && digits > 1) || (*c && !tenth))
+        return false;
+    tenths = (long)value * 10 + (tenth ? c[1] - '0' : 0);
+    return true;
 }
 
 const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
@@ -92,21 +90,6 @@ const char *shown_tenths(long tenths, bool rate, char *out, size_t size)
     snprintf(out, size, tenths == kUnchecked ? "-" : rate || tenths % 10 ? "%ld.%ld" : "%ld", tenths / 10,
              tenths % 10);
     return out;
-}
-
-// The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
-static int split_fields(char *line, char **fields, int max)
-{
-    int n = 0;
-    for (char *at = line + strspn(line, " \t"); *at; at += strspn(at, " \t")) {
-        if (n < max)
-            fields[n] = at;
-        n++;
-        at += strcspn(at, " \t");
-        if (*at)
-            *at++ = '\0';
-    }
-    return n;
 }
 
 const Row *row_naming(const Row *rows, int n, const char *connector)
@@ -190,13 +173,10 @@ static int next_line(Reader &r, FILE *fp, char *line, size_t size)
 int read_plan(const char *path, Row *rows, int &n, FILE *err)
 {
     Reader r = {path, err, 0};
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    FILE *fp = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+    errno = 0;
+    FILE *fp = open_for_reading(path);
     if (!fp) {
-        fprintf(err, "korvalt-ports: %s: %s\n", path, fd < 0 ? strerror(errno) : "not a regular file");
-        if (fd >= 0)
-            close(fd);
+        fprintf(err, "korvalt-ports: %s: %s\n", path, errno ? strerror(errno) : "not a regular file");
         return 2;
     }
     char line[kLineSize];
