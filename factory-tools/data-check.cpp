@@ -369,37 +369,31 @@ static bool write_all(int fd, const unsigned char *buf, size_t size)
 // Whether no page of the file's first size bytes is in the page cache, as mincore sees the file mapped.
 static bool none_cached(int fd, size_t size)
 {
-    long page = sysconf(_SC_PAGESIZE);
+    static unsigned char pages[(256u << 20) / 4096];  // a byte a page, for the largest file in the least pages
+    size_t page = sysconf(_SC_PAGESIZE), n = (size + page - 1) / page;
     void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED)
         return false;
-    bool none = true;
-    unsigned char pages[64];
-    for (size_t at = 0; none && at < size; at += sizeof pages * page) {
-        size_t len = size - at < sizeof pages * page ? size - at : sizeof pages * page;
-        none = mincore((char *)map + at, len, pages) == 0;
-        for (size_t i = 0; none && i < (len + page - 1) / page; i++)
-            none = !(pages[i] & 1);
-    }
+    bool none = n <= sizeof pages && mincore(map, size, pages) == 0;
+    for (size_t i = 0; none && i < n; i++)
+        none = !(pages[i] & 1);
     munmap(map, size);
     return none;
 }
 
-// The file opened for reading from the stick: O_DIRECT where the filesystem takes it (direct asks for it, and tells
-// whether it was taken), and its pages dropped from the page cache either way, by advice or, failing that, by the
-// kernel's drop_caches. O_DIRECT alone is not enough: a filesystem may take the flag and serve the reads from the
-// cache (ext4 with data=journal). why says why the cache could not be kept out; the file is opened all the same,
-// for the compare.
-static int open_uncached(size_t size, bool &direct, const char *&why)
+// The file opened for reading from the stick: its pages dropped from the page cache by advice or, failing that, by
+// the kernel's drop_caches, and no read-ahead, so that each read takes what it asks from the stick while it is timed,
+// not in the background while the data is compared. O_DIRECT would promise less: a filesystem may take the flag and
+// serve the reads from the cache (ext4 with data=journal), or refuse its reads. why says why the cache could not be
+// kept out; the file is opened all the same, for the compare.
+static int open_uncached(size_t size, const char *&why)
 {
     why = nullptr;
-    int fd = direct ? openat(check_dir, check_file, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC) : -1;
-    direct = fd >= 0;
-    if (!direct)
-        fd = openat(check_dir, check_file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openat(check_dir, check_file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return fd;
-    int advice = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     if (none_cached(fd, size))
         return fd;
     int drop = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
@@ -408,8 +402,7 @@ static int open_uncached(size_t size, bool &direct, const char *&why)
         close(drop);
     if (dropped && none_cached(fd, size))
         return fd;
-    why = advice == ENOSYS ? "the kernel has no page cache advice, and the page cache could not be dropped"
-                           : "the file's pages stayed in the page cache";
+    why = "the file's pages stayed in the page cache";
     return fd;
 }
 
@@ -417,22 +410,14 @@ static int open_uncached(size_t size, bool &direct, const char *&why)
 // cache could not be kept out.
 static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
 {
-    bool direct = true;
     const char *why;
-    int fd = open_uncached(size, direct, why);
+    int fd = open_uncached(size, why);
     uint32_t us = 0, at = 0, differs = UINT32_MAX;
     unsigned char block[kBlock];
     while (fd >= 0 && at < size) {
         uint32_t start = now_us();
         ssize_t n = read(fd, buf, size - at < kChunk ? size - at : kChunk);
         us += now_us() - start;
-        if (n < 0 && errno == EINVAL && direct && at == 0) {
-            // the filesystem opened the file for O_DIRECT and refuses its reads: the page cache way
-            close(fd);
-            direct = false;
-            fd = open_uncached(size, direct, why);
-            continue;
-        }
         if (n <= 0) {
             note("read at byte %lu: %s", (unsigned long)at, n < 0 ? strerror(errno) : "the file ends there");
             close(fd);
@@ -485,8 +470,8 @@ static DataVerdict write_and_read(long mib, pid_t run)
         note("less than %ld MiB free in %s", mib + 1, mount.dir);
         return kDataNoSpace;
     }
-    // aligned for O_DIRECT; only the child's pages of it are ever touched
-    alignas(4096) static unsigned char buf[kChunk];
+    // only the child's pages of it are ever touched
+    static unsigned char buf[kChunk];
     // runs of one process number differ by their start, and runs that start together by their process number
     uint32_t nonce = now_us() * 2654435761u ^ (uint32_t)run;
 

@@ -182,9 +182,19 @@ int dotted_numbers(std::string_view text)
     return numbers_joined(text, text.size(), false);
 }
 
+int dotted_numbers(const char *text)
+{
+    return dotted_numbers(std::string_view(text));
+}
+
 int counting_numbers(std::string_view text, size_t digits)
 {
     return numbers_joined(text, digits, true);
+}
+
+int counting_numbers(const char *text, size_t digits)
+{
+    return counting_numbers(std::string_view(text), digits);
 }
 
 // The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.

@@ -33,9 +33,11 @@ const char *kernel_usb_version(const char *disk);
 // Numbers joined by single dots, as the kernel writes a speed ("1.5") or a device path ("1.4.2"): how many numbers,
 // 0 when the text is anything else.
 int dotted_numbers(std::string_view text);
+int dotted_numbers(const char *text);  // one strlen for every caller of a C string
 // The same, where each number counts from 1 (no leading zero) and has at most digits digits, as the kernel names a
 // bus, a port or an ATA link and a run names its files.
 int counting_numbers(std::string_view text, size_t digits);
+int counting_numbers(const char *text, size_t digits);
 
 // The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
 int split_fields(char *line, char **fields, int max);

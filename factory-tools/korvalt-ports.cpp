@@ -70,7 +70,7 @@ static bool written()
 // Whether value, the link's speed or a rate, reaches the row's floor; a figure that is not known misses it. What was
 // found goes to standard error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s". A
 // rate is unknown only when the data check has said why already.
-static bool reaches(const Row &row, const DiskPort &p, long value, long floor, const char *what, bool rate)
+static bool reaches(const char *label, long value, long floor, const char *what, bool rate)
 {
     char wanted[16], found[16];
     if (floor == kUnchecked || (value != kUnchecked && value >= floor))
@@ -79,9 +79,9 @@ static bool reaches(const Row &row, const DiskPort &p, long value, long floor, c
         return false;
     shown_tenths(floor, false, wanted, sizeof wanted);
     if (value == kUnchecked)
-        fprintf(stderr, "%s %s: link speed unknown, %s wanted\n", row.label, p.connector, wanted);
+        fprintf(stderr, "%s: link speed unknown, %s wanted\n", label, wanted);
     else
-        fprintf(stderr, "%s %s: %s at %s %s, %s wanted\n", row.label, p.connector, what,
+        fprintf(stderr, "%s: %s at %s %s, %s wanted\n", label, what,
                 shown_tenths(value, rate, found, sizeof found), rate ? "MB/s" : "Mbit/s", wanted);
     return false;
 }
@@ -95,15 +95,15 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
     Verdict verdict = kPass;
     char write_rate[24], read_rate[24];
     if (row) {
-        long speed = kUnchecked;
-        parse_tenths(p.speed, speed);
-        bool fast = reaches(*row, p, speed, row->speed, "link", false);
         char label[sizeof row->label + kNameSize];
         snprintf(label, sizeof label, "%s %s", row->label, p.connector);
+        long speed = kUnchecked;
+        parse_tenths(p.speed, speed);
+        bool fast = reaches(label, speed, row->speed, "link", false);
         check_data(label, p.disk, mib, got);
         fputs(got.messages, stderr);
-        bool writes = reaches(*row, p, got.write, row->write, "writes", true);
-        bool reads = reaches(*row, p, got.read, row->read, "reads", true);
+        bool writes = reaches(label, got.write, row->write, "writes", true);
+        bool reads = reaches(label, got.read, row->read, "reads", true);
         verdict = !fast                     ? kSpeed
                   : got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
                   : !writes                  ? kSlowWrite
