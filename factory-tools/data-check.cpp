@@ -279,8 +279,9 @@ static void stop_check(int)
 // rest from a generator seeded by both, so that a block read back from the wrong place or from an earlier run
 // differs. Everything is in 32-bit words, which a 32-bit device makes several times faster, and smaller, than
 // 64-bit ones; a file is at most 256 MiB.
-static void make_block(unsigned char *block, uint32_t nonce, uint32_t offset)
+static void make_block(unsigned char *to, uint32_t nonce, uint32_t offset)
 {
+    auto *block = (unsigned char *)__builtin_assume_aligned(to, 4);  // whole words, as both buffers are
     memcpy(block, kMagic, 8);
     memset(block + 8, 0, 16);
     for (int b = 0; b < 4; b++) {
@@ -413,7 +414,7 @@ static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
     const char *why;
     int fd = open_uncached(size, why);
     uint32_t us = 0, at = 0, differs = UINT32_MAX;
-    unsigned char block[kBlock];
+    alignas(4) unsigned char block[kBlock];
     while (fd >= 0 && at < size) {
         uint32_t start = now_us();
         ssize_t n = read(fd, buf, size - at < kChunk ? size - at : kChunk);
@@ -471,7 +472,7 @@ static DataVerdict write_and_read(long mib, pid_t run)
         return kDataNoSpace;
     }
     // only the child's pages of it are ever touched
-    static unsigned char buf[kChunk];
+    alignas(4) static unsigned char buf[kChunk];
     // runs of one process number differ by their start, and runs that start together by their process number
     uint32_t nonce = now_us() * 2654435761u ^ (uint32_t)run;
 
@@ -592,7 +593,10 @@ void check_data(const char *label, const char *disk, long mib, DataResult &r)
     dev_t devs[kMaxDevices];
     bool found = find_mount(devs, devices_of(disk, devs));
     if (!found || mount.read_only) {
-        note("%s", found ? "mounted read-only" : "not mounted");
+        if (found)
+            note("mounted read-only");
+        else
+            note("not mounted");
         r.verdict = found ? kDataReadOnly : kDataUnmounted;
         return;
     }

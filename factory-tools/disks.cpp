@@ -200,16 +200,20 @@ int counting_numbers(const char *text, size_t digits)
 // The blank-separated fields of line, cut apart in place: how many there are, the first max of them in fields.
 int split_fields(char *line, char **fields, int max)
 {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
     int n = 0;
-    for (char *at = line + strspn(line, " \t"); *at; at += strspn(at, " \t")) {
+    for (char *at = line;; n++) {
+        while (blank(*at))
+            at++;
+        if (!*at)
+            return n;
         if (n < max)
             fields[n] = at;
-        n++;
-        at += strcspn(at, " \t");
+        while (*at && !blank(*at))
+            at++;
         if (*at)
             *at++ = '\0';
     }
-    return n;
 }
 
 // The first line of the file name in dir when it is numbers joined by dots, at most max_numbers of them and shorter

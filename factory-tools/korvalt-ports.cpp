@@ -149,14 +149,13 @@ static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_
 // Every connector of disk_ports is a label, at most 23 characters ("255-255.255.255.255.255").
 static void write_plan(const DiskPort *ports, size_t n)
 {
-    fputs("# A port plan of this unit as korvalt-ports --write-plan found it: a row per connector with a disk, at the\n"
-          "# speed its link reached. Name the ports, set the floors, and add a companion controller's name.\n"
+    fputs("# From korvalt-ports --write-plan: name the ports, set the floors, add companion controllers' names.\n"
           "# label                 connector       speed  write  read\n",
           stdout);
     for (size_t i = 0; i < n; i++)
         if (ports[i].connector[0] && (i == 0 || strcmp(ports[i].connector, ports[i - 1].connector) != 0))
-            printf("%-24s%-16s%-7s%-7s%s\n", ports[i].connector, ports[i].connector,
-                   ports[i].speed[0] ? ports[i].speed : "-", "-", "-");
+            printf("%-24s%-16s%-7s-      -\n", ports[i].connector, ports[i].connector,
+                   ports[i].speed[0] ? ports[i].speed : "-");
 }
 
 // MIB, the data check's size: 1 to 256, no leading zero; 0 for anything else.

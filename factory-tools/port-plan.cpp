@@ -137,11 +137,11 @@ static int parse_row(Reader &r, char *line, Row *rows, int n)
             return bad_plan(r, "more than %d names for one connector", kMaxNames);
         snprintf(row.names[row.n_names++], sizeof row.names[0], "%s", name);
     }
-    const char *what[] = {"speed", "write", "read"};
+    static const char kWhat[][6] = {"speed", "write", "read"};
     long *floors[] = {&row.speed, &row.write, &row.read};
     for (int i = 0; i < 3; i++)
         if (!parse_tenths(f[2 + i], *floors[i]))
-            return bad_plan(r, "%s %s: a number with at most one decimal (480, 1.5), or -", what[i],
+            return bad_plan(r, "%s %s: a number with at most one decimal (480, 1.5), or -", kWhat[i],
                             printable(f[2 + i]));
     return 1;
 }

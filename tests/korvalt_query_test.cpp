@@ -410,8 +410,7 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
         {"a plan of the disks plugged in now, which they then pass",
          {{"sda"}, {"sdb", "1", "S2", "3.00"}, on_ata("sdc", "2")}, "",
          "\"$@\" --write-plan >/tmp/written && cat /tmp/written && exec \"$@\" /tmp/written",
-         "# A port plan of this unit as korvalt-ports --write-plan found it: a row per connector with a disk, at the\n"
-         "# speed its link reached. Name the ports, set the floors, and add a companion controller's name.\n"
+         "# From korvalt-ports --write-plan: name the ports, set the floors, add companion controllers' names.\n"
          "# label                 connector       speed  write  read\n"
          "1-1                     1-1             480    -      -\n"
          "2-2                     2-2             5000   -      -\n"
