@@ -229,7 +229,9 @@ static const char *dotted_file(const char *dir, const char *name, int max_number
 
 static bool is_super_speed(const char *speed)
 {
-    size_t whole = strcspn(speed, ".");  // the kernel writes no leading zero
+    size_t whole = 0;  // the kernel writes no leading zero
+    while (is_digit(speed[whole]))
+        whole++;
     return whole > 4 || (whole == 4 && speed[0] >= '5');
 }
 
