@@ -46,13 +46,12 @@ const char *printable(const char *field)
 // at most three digits each), or "ataN" (from 1).
 static bool is_connector_name(const char *name)
 {
-    size_t dash = strcspn(name, "-");
+    const char *dash = strchr(name, '-');
     if (strlen(name) >= kNameSize)
         return false;
     if (strncmp(name, "ata", 3) == 0)
         return counting_numbers(name + 3, 3) == 1;
-    return name[dash] && counting_numbers(std::string_view(name, dash), 3) == 1 &&
-           counting_numbers(name + dash + 1, 3) > 0;
+    return dash && counting_numbers(std::string_view(name, dash - name), 3) == 1 && counting_numbers(dash + 1, 3) > 0;
 }
 
 static bool is_label(const char *label)
