@@ -188,6 +188,9 @@ std::string add_disk(Board &board, const Disk &disk)
     std::string device = kDevices + above + "/host" + d.host + "/target" + d.host + ":0:0/" + scsi;
     put_file(board, device + "/scsi_device/" + scsi + "/uevent", "DRIVER=sd\n");
     put_file(board, device + "/vendor", d.usb ? "Generic \n" : "ATA     \n");
+    std::string model = d.product;
+    model.resize(std::max<size_t>(model.size(), 16), ' ');  // the kernel pads a SCSI model to 16 characters
+    put_file(board, device + "/model", model + "\n");
 
     std::string block = d.block_folder ? "sys/block/" + d.name : device + "/block/" + d.name;
     for (int p = 1; p <= d.partitions; p++)

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim_device.h"
 
@@ -88,6 +89,27 @@ static void expect_only_what_the_unit_has(const std::string &dir, const std::str
     }
 }
 
+// Who each stick is goes along, so that a replay names it: the identity of every USB and SCSI device the capture
+// took, as the unit has it.
+static void expect_the_sticks_named(const std::string &dir, const std::string &unit)
+{
+    int named = 0;
+    for (auto it = fs::recursive_directory_iterator(dir + "/sys"); it != fs::end(it); ++it) {
+        std::string took = it->path().filename(), folder = it->path().parent_path().string().substr(dir.size());
+        std::vector<std::string> identity;
+        if (took == "devpath")  // a USB device
+            identity = {"idVendor", "idProduct", "serial"};
+        else if (took == "vendor")  // a SCSI device
+            identity = {"model"};
+        for (const std::string &file : identity)
+            if (std::string path = folder + "/" + file; fs::exists(unit + path)) {
+                EXPECT_EQ(read_file(dir + path), read_file(unit + path)) << path;
+                named++;
+            }
+    }
+    EXPECT_GT(named, 0) << dir;
+}
+
 static void expect_round_trip(const std::string &device, const std::string &name)
 {
     std::string pub = report(device, name + ".unit", "public");
@@ -96,6 +118,7 @@ static void expect_round_trip(const std::string &device, const std::string &name
 
     std::string dir = capture(device, name + ".capture", false, false);
     expect_only_what_the_unit_has(dir, device);
+    expect_the_sticks_named(dir, device);
     EXPECT_EQ(report(dir, name + ".replay", "public"), pub) << name;
     EXPECT_EQ(report(dir, name + ".replay", "secret"), without_secrets(secret)) << name;
     EXPECT_NE(read_file(dir + "/capture.txt").find("left out: pass phrases, WEP keys and radius secrets"),
