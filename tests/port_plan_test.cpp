@@ -61,6 +61,11 @@ TEST(PortPlan, AWrongPlanSaysWhereAndWhat)
         {"a label with a slash", "a/b 1-1 480 - -\n", at + "1: label a/b" + label},
         {"a label that starts with -", "# rows\n-a 1-1 480 - -\n", at + "2: label -a" + label},
         {"a label that starts with .", ".a 1-1 480 - -\n", at + "1: label .a" + label},
+        // the bytes next to the letters, which folding the case must not let through
+        {"a label with @", "a@b 1-1 480 - -\n", at + "1: label a@b" + label},
+        {"a label with [", "a[b 1-1 480 - -\n", at + "1: label a[b" + label},
+        {"a label with `", "a`b 1-1 480 - -\n", at + "1: label a`b" + label},
+        {"a label with {", "a{b 1-1 480 - -\n", at + "1: label a{b" + label},
         {"bytes that are no text, shown as ?", "\x01\xff 1-1 480 - -\n", at + "1: label ??" + label},
         {"a label twice", row + "usb 1-2 480 - -\n", at + "2: label usb is line 1's already\n"},
         {"a connector in two rows", row + "usb2 2-1,1-1 480 - -\n", at + "2: connector 1-1 stands in line 1 already\n"},
@@ -77,6 +82,8 @@ TEST(PortPlan, AWrongPlanSaysWhereAndWhat)
         {"five names", "usb 1-1,2-1,3-1,4-1,5-1 480 - -\n", at + "1: more than 4 names for one connector\n"},
         {"a speed of 1.55", "usb 1-1 1.55 - -\n", at + "1: speed 1.55" + number},
         {"a speed of 4.8.0", "usb 1-1 4.8.0 - -\n", at + "1: speed 4.8.0" + number},
+        {"a speed of -5", "usb 1-1 -5 - -\n", at + "1: speed -5" + number},
+        {"a connector with two dashes", "usb 1-1-2 480 - -\n", at + "1: connector 1-1-2" + name},
         {"a speed with a leading zero", "usb 1-1 0480 - -\n", at + "1: speed 0480" + number},
         {"a whole part of 00", "usb 1-1 480 00.5 -\n", at + "1: write 00.5" + number},
         {"a write rate of abc", "usb 1-1 480 abc -\n", at + "1: write abc" + number},
@@ -106,10 +113,11 @@ TEST(PortPlan, RowsOfAGoodPlan)
                                     "usb2\t1-1\t480\t-\t-\r\n\r\n"
                                     "usb3 9-2,2-2 5000 0.5 12.5 # 9-2: a companion's name\n"
                                     "esata ata3 3000 0 9999999.9#at 6 Gbit/s\n"
-                                    "kbd 1-10.2.4 1.5 - -\n"),
+                                    "kbd 1-10.2.4 1.5 - -\n"
+                                    "Rear_USB-2.0 1-3 0 0.0 -\n"),
                           rows);
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(r.rows, 4);
+    ASSERT_EQ(r.rows, 5);
     EXPECT_EQ(r.err, "");
     struct Expected {
         int line;
@@ -120,8 +128,9 @@ TEST(PortPlan, RowsOfAGoodPlan)
         {4, "usb3", "9-2 2-2", 50000, 5, 125},
         {5, "esata", "ata3", 30000, 0, 99999999},
         {6, "kbd", "1-10.2.4", 15, kUnchecked, kUnchecked},
+        {7, "Rear_USB-2.0", "1-3", 0, 0, kUnchecked},
     };
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < 5; i++) {
         std::string names;
         for (int n = 0; n < rows[i].n_names; n++)
             names += (n ? " " : "") + std::string(rows[i].names[n]);
@@ -132,7 +141,7 @@ TEST(PortPlan, RowsOfAGoodPlan)
         EXPECT_EQ(rows[i].write, expected[i].write) << i;
         EXPECT_EQ(rows[i].read, expected[i].read) << i;
     }
-    EXPECT_EQ(row_naming(rows, 4, "2-2"), &rows[1]);
+    EXPECT_EQ(row_naming(rows, 5, "2-2"), &rows[1]);
     EXPECT_EQ(row_naming(rows, 4, "2-2.1"), nullptr);
 }
 
