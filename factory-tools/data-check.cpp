@@ -278,7 +278,10 @@ static void stop_check(int)
 // Block i of a run: the magic, the run's nonce, its offset in the file (both little-endian, in 8 bytes), and the
 // rest from a generator seeded by both, so that a block read back from the wrong place or from an earlier run
 // differs. Everything is in 32-bit words, which a 32-bit device makes several times faster, and smaller, than
-// 64-bit ones; a file is at most 256 MiB.
+// 64-bit ones; a file is at most 256 MiB. The timed write makes them: in the CPU's own encoding, never MIPS16e's.
+#ifdef KORVALT_MIPS16
+__attribute__((nomips16))
+#endif
 static void make_block(unsigned char *to, uint32_t nonce, uint32_t offset)
 {
     auto *block = (unsigned char *)__builtin_assume_aligned(to, 4);  // whole words, as both buffers are
