@@ -12,9 +12,10 @@
 // For each row, in the plan's order, a line per disk on its connector (a reader's slots share one), or one line
 // when there is none:
 //     LABEL CONNECTOR DISK SPEED WRITE READ VERDICT
-// "-" for what there is not; VERDICT "pass" or "fail:REASON", the first check that failed. Then a line for each disk
-// on a connector that no row names (label "-", verdict "extra", no failure), and "ports: P of N pass". What made a
-// row fail goes to standard error too. Each line is written as soon as it is known. Status 0 when every row passes,
+// "-" for what there is not; VERDICT "pass" or "fail:REASON", the first check that failed ("stick": the stick's own
+// USB version says it cannot reach the row's speed; replace it). A disk whose link failed runs no data check. Then a
+// line for each disk on a connector that no row names (label "-", verdict "extra", no failure), and "ports: P of N
+// pass". What made a row fail goes to standard error too. Each line is written as soon as it is known. Status 0 when every row passes,
 // 1 when one fails, 2 for a wrong call or plan (found before anything is looked at), 3 when the lines cannot be
 // written: the run then stops before the next data check.
 //
@@ -41,14 +42,15 @@
 constexpr size_t kMaxDisks = 96;  // more than the ports and hubs of any board hold
 static_assert(kNameSize == sizeof DiskPort::connector, "a plan names connectors as disk_ports does");
 
-// A disk's verdict, the first of this order that failed: found on the connector, its link's speed, the data check's
-// (its filesystem, room for the file, writing, reading back, comparing, the deadline), then the two rates.
+// A disk's verdict, the first of this order that failed: found on the connector, a stick that can reach the row's
+// speed, its link's speed, the data check's (its filesystem, room for the file, writing, reading back, comparing, the
+// deadline), then the two rates.
 enum Verdict {
-    kPass, kNoDisk, kSpeed, kUnmounted, kReadOnly, kNoSpace, kWriteError, kReadError, kMismatch, kTimeout,
+    kPass, kNoDisk, kStick, kSpeed, kUnmounted, kReadOnly, kNoSpace, kWriteError, kReadError, kMismatch, kTimeout,
     kSlowWrite, kSlowRead,
 };
 static const char kVerdictNames[][12] = {
-    "pass", "no-disk", "speed", "unmounted", "read-only", "no-space", "write-error", "read-error", "mismatch",
+    "pass", "no-disk", "stick", "speed", "unmounted", "read-only", "no-space", "write-error", "read-error", "mismatch",
     "timeout", "slow-write", "slow-read",
 };
 // The data check's failures stand in the order of its own, after the link's speed
@@ -67,23 +69,44 @@ static bool written()
     return fflush(stdout) == 0 && !ferror(stdout);
 }
 
-// Whether value, the link's speed or a rate, reaches the row's floor; a figure that is not known misses it. What was
-// found goes to standard error when it does not: "link at 12 Mbit/s" ("link speed unknown"), "writes at 3.5 MB/s". A
-// rate is unknown only when the data check has said why already.
-static bool reaches(const char *label, long value, long floor, const char *what, bool rate)
+// Whether a rate of the data check reaches the row's floor. What was found goes to standard error when it does not:
+// "writes at 3.5 MB/s, 5 wanted". A rate is unknown only when the data check has said why already.
+static bool reaches(const char *label, long rate, long floor, const char *what)
 {
     char wanted[16], found[16];
-    if (floor == kUnchecked || (value != kUnchecked && value >= floor))
+    if (floor == kUnchecked || rate >= floor)
         return true;
-    if (value == kUnchecked && rate)
-        return false;
-    shown_tenths(floor, false, wanted, sizeof wanted);
-    if (value == kUnchecked)
-        fprintf(stderr, "%s: link speed unknown, %s wanted\n", label, wanted);
-    else
-        fprintf(stderr, "%s: %s at %s %s, %s wanted\n", label, what,
-                shown_tenths(value, rate, found, sizeof found), rate ? "MB/s" : "Mbit/s", wanted);
+    if (rate != kUnchecked)
+        fprintf(stderr, "%s: %s at %s MB/s, %s wanted\n", label, what, shown_tenths(rate, true, found, sizeof found),
+                shown_tenths(floor, false, wanted, sizeof wanted));
     return false;
+}
+
+// The USB version a stick needs to link at floor, in hundredths: a SuperSpeed stick whose link is USB 2 reports
+// 2.10, so 2.10 is the least for 5000 Mbit/s; 0 where no version can tell.
+static unsigned version_needed(long floor)
+{
+    return floor >= 100000 ? 310 : floor >= 50000 ? 210 : floor >= 4800 ? 200 : 0;
+}
+
+// The link's verdict: kPass when it reached the row's speed. Short of it, kStick when the stick's own USB version
+// says it never could, so that a wrong stick is not taken for a bad port, else kSpeed, the port's fault. What was
+// found goes to standard error, the stick's version with it: "link at 12 Mbit/s, 480 wanted; the stick is USB 2.00".
+static Verdict link_verdict(const char *label, const DiskPort &p, long floor)
+{
+    long speed = kUnchecked;
+    if (floor == kUnchecked || (parse_tenths(p.speed, speed) && speed >= floor))
+        return kPass;
+    unsigned major = 0, minor = 0;
+    bool stick = p.version[0] && sscanf(p.version, "%u.%2u", &major, &minor) >= 1 &&
+                 major * 100 + minor < version_needed(floor);
+    char wanted[16], found[24] = "speed unknown";
+    shown_tenths(floor, false, wanted, sizeof wanted);
+    if (speed != kUnchecked)
+        snprintf(found, sizeof found, "at %s Mbit/s", p.speed);
+    fprintf(stderr, "%s: link %s, %s wanted%s%s%s\n", label, found, wanted, p.version[0] ? "; the stick is USB " : "",
+            p.version, stick ? ", which cannot reach it" : "");
+    return stick ? kStick : kSpeed;
 }
 
 // A disk's line: for the row that names its connector, every check and its verdict, the first that failed; for no
@@ -97,18 +120,18 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
     if (row) {
         char label[sizeof row->label + kNameSize];
         snprintf(label, sizeof label, "%s %s", row->label, p.connector);
-        long speed = kUnchecked;
-        parse_tenths(p.speed, speed);
-        bool fast = reaches(label, speed, row->speed, "link", false);
-        check_data(label, p.disk, mib, got);
-        fputs(got.messages, stderr);
-        bool writes = reaches(label, got.write, row->write, "writes", true);
-        bool reads = reaches(label, got.read, row->read, "reads", true);
-        verdict = !fast                     ? kSpeed
-                  : got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
-                  : !writes                  ? kSlowWrite
-                  : !reads                   ? kSlowRead
-                                             : kPass;
+        // A link short of its speed has its verdict: a data check would only take the line's time.
+        verdict = link_verdict(label, p, row->speed);
+        if (verdict == kPass) {
+            check_data(label, p.disk, mib, got);
+            fputs(got.messages, stderr);
+            bool writes = reaches(label, got.write, row->write, "writes");
+            bool reads = reaches(label, got.read, row->read, "reads");
+            verdict = got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
+                      : !writes                ? kSlowWrite
+                      : !reads                 ? kSlowRead
+                                               : kPass;
+        }
     }
     printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
            p.speed[0] ? p.speed : "-", shown_tenths(got.write, true, write_rate, sizeof write_rate),

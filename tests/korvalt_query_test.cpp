@@ -399,9 +399,23 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
          {at_speed({"sda"}, "12"), at_speed({"sdb", "1"}, "1.5"), at_speed({"sdc", "2"}, "fast"),
           at_speed({"sde", "4"}, "12")},
          "rear 9-9,1-1 480 - -\nkbd 1-2 1.5 - -\nodd 1-3 1.6 - -\nfront 1-5 480 - -\nany 1-4 - - -\n", check,
-         "rear 1-1 sda 12 #.# #.# fail:speed\nkbd 1-2 sdb 1.5 #.# #.# pass\nodd 1-3 sdc - #.# #.# fail:speed\n"
+         "rear 1-1 sda 12 - - fail:speed\nkbd 1-2 sdb 1.5 #.# #.# pass\nodd 1-3 sdc - - - fail:speed\n"
          "front 1-5 - - - - fail:no-disk\nany 1-4 sde 12 #.# #.# pass\nports: 2 of 5 pass\n",
-         "rear 1-1: link at 12 Mbit/s, 480 wanted\nodd 1-3: link speed unknown, 1.6 wanted\nfront 1-5: no disk\n", 1},
+         "rear 1-1: link at 12 Mbit/s, 480 wanted; the stick is USB 2.00\n"
+         "odd 1-3: link speed unknown, 1.6 wanted; the stick is USB 2.00\nfront 1-5: no disk\n", 1},
+        {"the stick's own version: 2.00 for 5000, 1.10 for 480 and 3.00 for 10000 cannot reach the speed; a 2.10 "
+         "stick at 480 and a disk without a version can, and the port failed; a 2.00 stick linked at 5000 passes",
+         from_board("1-1 stick 480 2.00 rw\n1-2 stick 12 1.10 rw\n1-3 stick 480 2.10 rw\n2-4 stick 5000 3.00 rw\n"
+                    "2-5 stick 5000 2.00 rw\nata7 esata 3000 - rw\n"),
+         "a 1-1 5000 - -\nb 1-2 480 - -\nc 1-3 5000 - -\nd 2-4 10000 - -\ne 2-5 5000 - -\nf ata7 6000 - -\n", check,
+         "a 1-1 sda 480 - - fail:stick\nb 1-2 sdb 12 - - fail:stick\nc 1-3 sdc 480 - - fail:speed\n"
+         "d 2-4 sdd 5000 - - fail:stick\ne 2-5 sde 5000 #.# #.# pass\nf ata7 sdf 3000 - - fail:speed\n"
+         "ports: 1 of 6 pass\n",
+         "a 1-1: link at 480 Mbit/s, 5000 wanted; the stick is USB 2.00, which cannot reach it\n"
+         "b 1-2: link at 12 Mbit/s, 480 wanted; the stick is USB 1.10, which cannot reach it\n"
+         "c 1-3: link at 480 Mbit/s, 5000 wanted; the stick is USB 2.10\n"
+         "d 2-4: link at 5000 Mbit/s, 10000 wanted; the stick is USB 3.00, which cannot reach it\n"
+         "f ata7: link at 3000 Mbit/s, 6000 wanted\n", 1},
         {"disks that no row names, one on no known connector, are extra and fail nothing",
          {{"sda"}, {"sdb", "1"}, {"sdc", "2"}}, "usb 1-2 480 - -\n", check,
          "usb 1-2 sdb 480 #.# #.# pass\n- 1-1 sda 480 - - extra\n- - sdc 480 - - extra\nports: 1 of 1 pass\n", "",
