@@ -35,7 +35,7 @@ constexpr int kMaxDevices = 16;  // a disk and its partitions
 // The clock in microseconds, in 32 bits that wrap every 71 minutes: a difference of two is right for anything
 // shorter, and the longest check (256 MiB, a deadline of 32 minutes) stays well within that. A 32-bit device divides
 // them without a 64-bit division routine.
-static uint32_t now_us()
+uint32_t now_us()
 {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -238,17 +238,18 @@ static Shared *shared;
 static const char *check_label;
 static DataResult *told;  // where the process's messages go: the caller's result, or the child's in the page
 
-// Something the check found, a line of the messages: "LABEL: what".
-__attribute__((format(printf, 1, 2))) static void note(const char *format, ...)
+void add_message(DataResult &r, const char *label, const char *format, ...)
 {
     char what[200];
     va_list args;
     va_start(args, format);
     vsnprintf(what, sizeof what, format, args);
     va_end(args);
-    size_t used = strlen(told->messages);
-    snprintf(told->messages + used, sizeof told->messages - used, "%s: %s\n", check_label, what);
+    size_t used = strlen(r.messages);
+    snprintf(r.messages + used, sizeof r.messages - used, "%s: %s\n", label, what);
 }
+// Something the check found, a line of the messages of the process
+#define note(...) add_message(*told, check_label, __VA_ARGS__)
 
 static int check_dir = -1;
 static char check_file[sizeof MadeFile::name];
@@ -581,6 +582,12 @@ void abandon_data_check(int sig)
     if (!ended_within(checking, 2000))
         remove_made_file();
     checking = 0;
+}
+
+bool disk_mounted(const char *disk)
+{
+    dev_t devs[kMaxDevices];
+    return find_mount(devs, devices_of(disk, devs));
 }
 
 void check_data(const char *label, const char *disk, long mib, DataResult &r)

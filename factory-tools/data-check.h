@@ -34,6 +34,16 @@ struct DataResult {
     char messages[768];   // what was found, a line each ("LABEL: ..."), as the check would say it
 };
 
+// Adds "LABEL: what" as a line to r's messages, cut where they are full.
+__attribute__((format(printf, 3, 4))) void add_message(DataResult &r, const char *label, const char *format, ...);
+
+// Whether a filesystem of the disk ("sda") is mounted, read-only or not, as the check finds its mount.
+bool disk_mounted(const char *disk);
+
+// The check's clock: microseconds of the monotonic clock, in 32 bits (they wrap after 71 minutes; differences are
+// right within that).
+uint32_t now_us();
+
 // Checks the disk ("sda") with mib MiB (1 to 256), within a deadline of 7.5 s a MiB (at least 10 s); label names
 // the disk in the messages. Nothing of the check writes to the caller's descriptors.
 void check_data(const char *label, const char *disk, long mib, DataResult &result);

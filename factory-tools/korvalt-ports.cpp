@@ -1,6 +1,6 @@
 // korvalt-ports: a verdict for each connector of the board's port plan, from the disks the kernel shows on it.
 //
-// Usage: korvalt-ports PLAN [MIB]
+// Usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB]
 //        korvalt-ports --write-plan
 //
 // PLAN has a row per connector, "LABEL CONNECTOR SPEED WRITE READ", blanks or tabs between the fields and "#" to the
@@ -15,9 +15,16 @@
 // "-" for what there is not; VERDICT "pass" or "fail:REASON", the first check that failed ("stick": the stick's own
 // USB version says it cannot reach the row's speed; replace it). A disk whose link failed runs no data check. Then a
 // line for each disk on a connector that no row names (label "-", verdict "extra", no failure), and "ports: P of N
-// pass". What made a row fail goes to standard error too. Each line is written as soon as it is known. Status 0 when every row passes,
-// 1 when one fails, 2 for a wrong call or plan (found before anything is looked at), 3 when the lines cannot be
-// written: the run then stops before the next data check.
+// pass". What made a line fail goes to standard error just before it, and each line is written as soon as it is
+// known. Status 0 when every row passes, 1 when one fails, 2 for a wrong call or plan (found before anything is
+// looked at), 3 when the lines cannot be written: the run then stops before the next data check.
+//
+// --json: standard output carries JSON Lines instead, a record for each line and then one of the run: a line's
+// fields, its reasons, the row's floors, the disk's identity as the kernel gives it (a stick's idVendor, idProduct,
+// serial and version, an ATA disk's model) and its data check's time; the run's passed rows, rows, MiB and seconds.
+//
+// --wait SECONDS (0 to 600): before any check, wait until every row has a disk (a reader's slot with a card is
+// enough) and each such disk a mounted filesystem, or until SECONDS have passed; then check what is there.
 //
 // --write-plan prints a plan of the disks plugged in now, a row per connector at the speed its link reached.
 //
@@ -28,6 +35,7 @@
 // must not hang on a stale mount, as df would.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,7 +45,9 @@
 
 #include "data-check.h"
 #include "disks.h"
+#include "json.h"
 #include "port-plan.h"
+#include "util.h"
 
 constexpr size_t kMaxDisks = 96;  // more than the ports and hubs of any board hold
 static_assert(kNameSize == sizeof DiskPort::connector, "a plan names connectors as disk_ports does");
@@ -58,7 +68,7 @@ static_assert(kUnmounted - kSpeed == kDataUnmounted && kTimeout - kSpeed == kDat
 
 static int usage()
 {
-    fputs("usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n", stderr);
+    fputs("usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB] | korvalt-ports --write-plan\n", stderr);
     return 2;
 }
 
@@ -69,6 +79,17 @@ static bool written()
     return fflush(stdout) == 0 && !ferror(stdout);
 }
 
+// What a line found, said just before it (the data check's messages, then the verdict's): one buffer for every line.
+static DataResult got;
+static bool as_json;     // the lines as JSON records
+static uint32_t started; // the run's start, on the check's clock
+
+// The tenths of a second since since, on the check's clock.
+static long tenths_since(uint32_t since)
+{
+    return (long)((now_us() - since + 50000) / 100000);
+}
+
 // Whether a rate of the data check reaches the row's floor. What was found goes to standard error when it does not:
 // "writes at 3.5 MB/s, 5 wanted". A rate is unknown only when the data check has said why already.
 static bool reaches(const char *label, long rate, long floor, const char *what)
@@ -77,8 +98,8 @@ static bool reaches(const char *label, long rate, long floor, const char *what)
     if (floor == kUnchecked || rate >= floor)
         return true;
     if (rate != kUnchecked)
-        fprintf(stderr, "%s: %s at %s MB/s, %s wanted\n", label, what, shown_tenths(rate, true, found, sizeof found),
-                shown_tenths(floor, false, wanted, sizeof wanted));
+        add_message(got, label, "%s at %s MB/s, %s wanted", what, shown_tenths(rate, true, found, sizeof found),
+                    shown_tenths(floor, false, wanted, sizeof wanted));
     return false;
 }
 
@@ -104,27 +125,98 @@ static Verdict link_verdict(const char *label, const DiskPort &p, long floor)
     shown_tenths(floor, false, wanted, sizeof wanted);
     if (speed != kUnchecked)
         snprintf(found, sizeof found, "at %s Mbit/s", p.speed);
-    fprintf(stderr, "%s: link %s, %s wanted%s%s%s\n", label, found, wanted, p.version[0] ? "; the stick is USB " : "",
-            p.version, stick ? ", which cannot reach it" : "");
+    add_message(got, label, "link %s, %s wanted%s%s%s", found, wanted, p.version[0] ? "; the stick is USB " : "",
+                p.version, stick ? ", which cannot reach it" : "");
     return stick ? kStick : kSpeed;
 }
 
-// A disk's line: for the row that names its connector, every check and its verdict, the first that failed; for no
-// row (null), an extra disk, which nothing is written to.
-static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
+// Tenths as a record's number, as the text line shows them; null where there are none.
+static const char *json_number(char (&out)[16], long tenths, bool rate)
 {
-    static DataResult got;
+    return tenths == kUnchecked ? "null" : shown_tenths(tenths, rate, out, sizeof out);
+}
+
+// The first line of the file name in dir as a record's string, as the kernel gives what a stick or a disk says of
+// itself: its trailing blanks trimmed, at most 126 bytes, null where there is none.
+static const char *json_file(char (&out)[800], const char *dir, const char *name)
+{
+    char path[512], text[512];
+    bool fits = (size_t)snprintf(path, sizeof path, "%s/%s", dir, name) < sizeof path;
+    size_t n = strlen(strcpy(text, fits ? cat_file(path) : ""));
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = '\0';
+    return json_string(out, sizeof out, n ? text : nullptr, 126);
+}
+
+// A line's JSON record: what the text line says, the reasons said before it, the row's floors, the disk's identity
+// as the kernel gives it, and the tenths of a second its data check took (kUnchecked where none ran).
+static void json_line(const Row *row, const char *connector, const DiskPort *p, Verdict verdict, long took)
+{
+    static char reasons[6 * sizeof got.messages], who[4096];
+    char label[64], place[128], disk[96], version[32], dir[512], floors[96], a[800], b[800], c[800];
+    char speed_of[16], write_of[16], read_of[16], took_of[16], floor_of[3][16];
+    char *r = reasons;
+    *r = '\0';
+    for (char *line = got.messages, *end; (end = strchr(line, '\n')); line = end + 1) {
+        *end = '\0';
+        if (line != got.messages)
+            *r++ = ',';
+        r += strlen(json_string(r, reasons + sizeof reasons - r, line, sizeof got.messages));
+        *end = '\n';
+    }
+    strcpy(floors, "null");
+    if (row)
+        snprintf(floors, sizeof floors, "{\"speed\":%s,\"write\":%s,\"read\":%s}",
+                 json_number(floor_of[0], row->speed, false), json_number(floor_of[1], row->write, false),
+                 json_number(floor_of[2], row->read, false));
+    strcpy(who, "null,\"ata\":null");
+    dir[0] = '\0';
+    if (p && p->kind == DISK_USB) {
+        usb_device_of(p->disk, dir, sizeof dir);
+        snprintf(who, sizeof who, "{\"id_vendor\":%s,\"id_product\":%s,\"serial\":%s,\"version\":%s},\"ata\":null",
+                 json_file(a, dir, "idVendor"), json_file(b, dir, "idProduct"), json_file(c, dir, "serial"),
+                 json_string(version, sizeof version, p->version[0] ? p->version : nullptr, sizeof p->version));
+    } else if (p) {
+        snprintf(dir, sizeof dir, "/sys/block/%s/device", p->disk);
+        snprintf(who, sizeof who, "null,\"ata\":{\"model\":%s}", json_file(a, dir, "model"));
+    }
+    long speed = kUnchecked;
+    if (p)
+        parse_tenths(p->speed, speed);
+    printf("{\"label\":%s,\"connector\":%s,\"disk\":%s,\"speed\":%s,\"write\":%s,\"read\":%s,\"verdict\":\"%s\","
+           "\"reasons\":[%s],\"floors\":%s,\"stick\":%s,\"seconds\":%s}\n",
+           json_string(label, sizeof label, row ? row->label : nullptr, sizeof label),
+           json_string(place, sizeof place, connector[0] ? connector : nullptr, kNameSize),
+           json_string(disk, sizeof disk, p ? p->disk : nullptr, sizeof disk), json_number(speed_of, speed, false),
+           json_number(write_of, got.write, true), json_number(read_of, got.read, true),
+           row ? kVerdictNames[verdict] : "extra", reasons, floors, who, json_number(took_of, took, true));
+}
+
+// A disk's line: for the row that names its connector, every check and its verdict, the first that failed; for a
+// row without a disk (p null), no-disk; for no row (null), an extra disk, which nothing is written to. What made it
+// fail goes to standard error just before it.
+static Verdict check_disk(const Row *row, const DiskPort *p, long mib)
+{
     got.write = got.read = kUnchecked;
+    got.messages[0] = '\0';
     Verdict verdict = kPass;
     char write_rate[24], read_rate[24];
+    long took = kUnchecked;
+    const char *connector = p ? p->connector : row->names[0];
     if (row) {
         char label[sizeof row->label + kNameSize];
-        snprintf(label, sizeof label, "%s %s", row->label, p.connector);
-        // A link short of its speed has its verdict: a data check would only take the line's time.
-        verdict = link_verdict(label, p, row->speed);
+        snprintf(label, sizeof label, "%s %s", row->label, connector);
+        if (!p) {
+            add_message(got, label, "no disk");
+            verdict = kNoDisk;
+        } else {
+            // A link short of its speed has its verdict: a data check would only take the line's time.
+            verdict = link_verdict(label, *p, row->speed);
+        }
         if (verdict == kPass) {
-            check_data(label, p.disk, mib, got);
-            fputs(got.messages, stderr);
+            uint32_t start = now_us();
+            check_data(label, p->disk, mib, got);
+            took = tenths_since(start);
             bool writes = reaches(label, got.write, row->write, "writes");
             bool reads = reaches(label, got.read, row->read, "reads");
             verdict = got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
@@ -133,15 +225,21 @@ static Verdict check_disk(const Row *row, const DiskPort &p, long mib)
                                                : kPass;
         }
     }
-    printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", p.connector[0] ? p.connector : "-", p.disk,
-           p.speed[0] ? p.speed : "-", shown_tenths(got.write, true, write_rate, sizeof write_rate),
-           shown_tenths(got.read, true, read_rate, sizeof read_rate), verdict == kPass ? "" : "fail:",
-           row ? kVerdictNames[verdict] : "extra");
+    fputs(got.messages, stderr);
+    if (as_json)
+        json_line(row, connector, p, verdict, took);
+    else
+        printf("%s %s %s %s %s %s %s%s\n", row ? row->label : "-", connector[0] ? connector : "-",
+               p ? p->disk : "-", p && p->speed[0] ? p->speed : "-",
+               shown_tenths(got.write, true, write_rate, sizeof write_rate),
+               shown_tenths(got.read, true, read_rate, sizeof read_rate), verdict == kPass ? "" : "fail:",
+               row ? kVerdictNames[verdict] : "extra");
     return verdict;
 }
 
 // The verdicts of the plan's rows on the disks found: 0 when every row passes, 1 when one fails, 3 when the lines
-// could not be written (the checks stop there).
+// could not be written (the checks stop there). Each line is flushed once it is known, so that its reasons and it
+// read in order through 2>&1 and a station sees the run progress.
 static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports, long mib)
 {
     int passed = 0;
@@ -149,23 +247,43 @@ static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_
         bool found = false, pass = true;
         for (size_t i = 0; i < n_ports; i++)
             if (row_naming(row, 1, ports[i].connector)) {
+                found = true;
+                pass = check_disk(row, &ports[i], mib) == kPass && pass;
                 if (!written())
                     return 3;
-                found = true;
-                pass = check_disk(row, ports[i], mib) == kPass && pass;
             }
         if (!found) {
-            printf("%s %s - - - - fail:%s\n", row->label, row->names[0], kVerdictNames[kNoDisk]);
-            fprintf(stderr, "%s %s: no disk\n", row->label, row->names[0]);
+            check_disk(row, nullptr, mib);
             pass = false;
         }
         passed += pass;
     }
     for (size_t i = 0; i < n_ports; i++)
         if (!row_naming(rows, n_rows, ports[i].connector))
-            check_disk(nullptr, ports[i], mib);
-    printf("ports: %d of %d pass\n", passed, n_rows);
+            check_disk(nullptr, &ports[i], mib);
+    if (as_json)
+        printf("{\"passed\":%d,\"rows\":%d,\"mib\":%ld,\"seconds\":%ld.%ld}\n", passed, n_rows, mib,
+               tenths_since(started) / 10, tenths_since(started) % 10);
+    else
+        printf("ports: %d of %d pass\n", passed, n_rows);
     return !written() ? 3 : passed == n_rows ? 0 : 1;
+}
+
+// Whether every row has a disk (a reader's slot with a card is enough) and each of them a mounted filesystem.
+static bool all_in_place(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports)
+{
+    for (const Row *row = rows; row < rows + n_rows; row++) {
+        bool found = false;
+        for (size_t i = 0; i < n_ports; i++)
+            if (row_naming(row, 1, ports[i].connector)) {
+                found = true;
+                if (!disk_mounted(ports[i].disk))
+                    return false;
+            }
+        if (!found)
+            return false;
+    }
+    return true;
 }
 
 // A plan of the disks plugged in now: a row per connector, labelled with its name, at the speed its link reached.
@@ -181,11 +299,13 @@ static void write_plan(const DiskPort *ports, size_t n)
                    ports[i].speed[0] ? ports[i].speed : "-");
 }
 
-// MIB, the data check's size: 1 to 256, no leading zero; 0 for anything else.
-static long mib_of(const char *text)
+// A whole number from 1 to most, no leading zero (a count's "0" too, where most allows it); -1 for anything else.
+static long whole_number(const char *text, long most)
 {
     long tenths = 0;
-    return counting_numbers(text, 3) == 1 && parse_tenths(text, tenths) && tenths <= 2560 ? tenths / 10 : 0;
+    if (strcmp(text, "0") == 0)
+        return 0;
+    return counting_numbers(text, 3) == 1 && parse_tenths(text, tenths) && tenths <= most * 10 ? tenths / 10 : -1;
 }
 
 // A signal that ends the run: the check under way removes its file first. A reader that went away is a failed
@@ -216,17 +336,38 @@ int main(int argc, char **argv)
             return 3;
     catch_ending_signals(end_run);
     bool writing_plan = argc == 2 && strcmp(argv[1], "--write-plan") == 0;
+    long wait_s = 0;
+    int at = 1;
+    started = now_us();
     if (!writing_plan) {
-        if (argc < 2 || argc > 3 || argv[1][0] == '-')
+        for (; at < argc && argv[at][0] == '-'; at++)
+            if (strcmp(argv[at], "--json") == 0) {
+                as_json = true;
+            } else if (strcmp(argv[at], "--wait") == 0 && at + 1 < argc) {
+                if ((wait_s = whole_number(argv[++at], 600)) < 0) {
+                    fprintf(stderr, "korvalt-ports: --wait %s: a whole number from 0 to 600\n", printable(argv[at]));
+                    return 2;
+                }
+            } else {
+                return usage();
+            }
+        if (argc - at < 1 || argc - at > 2)
             return usage();
-        if (argc == 3 && !(mib = mib_of(argv[2]))) {
-            fprintf(stderr, "korvalt-ports: MIB %s: a whole number from 1 to 256\n", printable(argv[2]));
+        if (argc - at == 2 && (mib = whole_number(argv[at + 1], 256)) < 1) {
+            fprintf(stderr, "korvalt-ports: MIB %s: a whole number from 1 to 256\n", printable(argv[at + 1]));
             return 2;
         }
-        if (int status = read_plan(argv[1], rows, n_rows, stderr))
+        if (int status = read_plan(argv[at], rows, n_rows, stderr))
             return status;
     }
     size_t n_ports = list_disk_ports(ports, kMaxDisks);
+    // Sticks plugged in a moment ago may still be coming up or being mounted: the kernel's files are read again 10
+    // times a second until every row's disks are there and mounted, or the wait is over.
+    for (uint32_t start = now_us(); wait_s > 0 && !all_in_place(rows, n_rows, ports, n_ports) &&
+                                    now_us() - start < (uint32_t)wait_s * 1000000u;) {
+        poll(nullptr, 0, 100);
+        n_ports = list_disk_ports(ports, kMaxDisks);
+    }
     if (!writing_plan)
         return check_ports(rows, n_rows, ports, n_ports, mib);
     write_plan(ports, n_ports);

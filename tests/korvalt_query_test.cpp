@@ -335,7 +335,9 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
 // plan's grammar has its own unit test.
 TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
 {
-    const std::string row = "usb 1-1 480 - -\n", usage = "usage: korvalt-ports PLAN [MIB] | korvalt-ports --write-plan\n";
+    const std::string row = "usb 1-1 480 - -\n", usage =
+        "usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB] | korvalt-ports --write-plan\n",
+        seconds = "a whole number from 0 to 600\n";
     struct Case {
         const char *what;
         std::string plan;
@@ -350,6 +352,9 @@ TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
         {"MIB 257", row, {"/tmp/plan", "257"}, "korvalt-ports: MIB 257: a whole number from 1 to 256\n"},
         {"MIB 8.5", row, {"/tmp/plan", "8.5"}, "korvalt-ports: MIB 8.5: a whole number from 1 to 256\n"},
         {"MIB 08", row, {"/tmp/plan", "08"}, "korvalt-ports: MIB 08: a whole number from 1 to 256\n"},
+        {"--wait 601", row, {"--wait", "601", "/tmp/plan"}, "korvalt-ports: --wait 601: " + seconds},
+        {"--wait 1.5", row, {"--wait", "1.5", "/tmp/plan"}, "korvalt-ports: --wait 1.5: " + seconds},
+        {"--wait and no plan", row, {"--wait", "5"}, usage},
         {"no plan given", row, {}, usage},
         {"an option", row, {"--plan", "/tmp/plan"}, usage},
         {"--write-plan and more", row, {"--write-plan", "x"}, usage},
@@ -485,6 +490,37 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
          "trap '' HUP INT; flock /mnt/sda1 sleep 2 & sleep 0.5; \"$@\" /tmp/plan 1 & sleep 1; kill -HUP $!; "
          "kill -INT $!; wait $!",
          "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\n", "", 0},
+        {"--wait: one stick comes into the partition table and another's filesystem is mounted a second after the "
+         "run starts; both pass", {{"sda"}, {"sdb", "1"}}, "a 1-1 - - -\nb 1-2 - - -\n",
+         "cp /proc/partitions /tmp/all && grep -v sda /tmp/all >/proc/partitions && "
+         "d=$(cat /sys/block/sdb/sdb1/dev) && echo 0:0 >/sys/block/sdb/sdb1/dev || exit 9; "
+         "{ sleep 1; cp /tmp/all /proc/partitions; echo \"$d\" >/sys/block/sdb/sdb1/dev; } & exec \"$@\" --wait 20 "
+         "/tmp/plan 1",
+         "a 1-1 sda 480 #.# #.# pass\nb 1-2 sdb 480 #.# #.# pass\nports: 2 of 2 pass\n", "", 0},
+        {"--wait 600 with every disk in place waits not at all; --wait 1 ends with a row whose disk never comes",
+         {{"sda"}}, "a 1-1 - - -\n", "\"$@\" --wait 600 /tmp/plan 1 && echo 'b 1-2 - - -' >>/tmp/plan && "
+         "exec \"$@\" --wait 1 /tmp/plan 1",
+         "a 1-1 sda 480 #.# #.# pass\nports: 1 of 1 pass\na 1-1 sda 480 #.# #.# pass\nb 1-2 - - - - fail:no-disk\n"
+         "ports: 1 of 2 pass\n", "b 1-2: no disk\n", 1},
+        {"--json: a record a line, then the run's; a hostile serial and an ATA model escaped, cut and made UTF-8",
+         {{"sda", "0", "\"\\\x01\xff" + std::string(255, 'x')}, on_ata("sdb", "1"), {"sdc", "2"}},
+         "a 1-1 - - -\nb ata2 3000 - 1\nc 1-5 480 - -\n", "exec \"$@\" --json /tmp/plan 1",
+         "{\"label\":\"a\",\"connector\":\"1-1\",\"disk\":\"sda\",\"speed\":480,\"write\":#.#,\"read\":#.#,"
+         "\"verdict\":\"pass\",\"reasons\":[],\"floors\":{\"speed\":null,\"write\":null,\"read\":null},"
+         "\"stick\":{\"id_vendor\":\"0781\",\"id_product\":\"5567\",\"serial\":\"\\\"\\\\\\u0001\xef\xbf\xbd" +
+             std::string(120, 'x') + "\",\"version\":\"2.00\"},\"ata\":null,\"seconds\":#.#}\n"
+         "{\"label\":\"b\",\"connector\":\"ata2\",\"disk\":\"sdb\",\"speed\":3000,\"write\":#.#,\"read\":#.#,"
+         "\"verdict\":\"pass\",\"reasons\":[],\"floors\":{\"speed\":3000,\"write\":null,\"read\":1},"
+         "\"stick\":null,\"ata\":{\"model\":\"Q\\\"M\\u001f\"},\"seconds\":#.#}\n"
+         "{\"label\":\"c\",\"connector\":\"1-5\",\"disk\":null,\"speed\":null,\"write\":null,\"read\":null,"
+         "\"verdict\":\"no-disk\",\"reasons\":[\"c 1-5: no disk\"],\"floors\":{\"speed\":480,\"write\":null,"
+         "\"read\":null},\"stick\":null,\"ata\":null,\"seconds\":null}\n"
+         "{\"label\":null,\"connector\":\"1-2\",\"disk\":\"sdc\",\"speed\":480,\"write\":null,\"read\":null,"
+         "\"verdict\":\"extra\",\"reasons\":[],\"floors\":null,\"stick\":{\"id_vendor\":\"0781\",\"id_product\":"
+         "\"5567\",\"serial\":\"SERIAL\",\"version\":\"2.00\"},\"ata\":null,\"seconds\":null}\n"
+         "{\"passed\":2,\"rows\":3,\"mib\":1,\"seconds\":#.#}\n",
+         "c 1-5: no disk\n", 1,
+         [](SimDevice &dev) { dev.write("sys/block/sdb/device/model", "Q\"M\x1f            \n"); }},
         {"standard output closed: nothing is checked", {{"sda"}}, "a 1-1 - 9999999 -\n", check + " >&-", "", "", 3},
         {"standard output full: the run stops before the next check", {{"sda"}, {"sdb", "1"}},
          "a 1-1 - 9999999 -\nb 1-2 - 9999999 -\n", check + " >/dev/full", "",

@@ -1,4 +1,4 @@
-// The port plan's grammar: the rows of a good plan, and for a bad one where and what.
+// The port plan's grammar: the rows of a good plan, and for a bad one where and what; the strings of a port's record.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "json.h"
 #include "port-plan.h"
 
 namespace fs = std::filesystem;
@@ -159,4 +160,39 @@ TEST(PortPlan, OnlyARegularFileIsRead)
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, "korvalt-ports: " + path + ": " + why + "\n");
     }
+}
+
+// A record's strings, whatever bytes a stick gives: escaped, not UTF-8 as U+FFFD, cut on a character's boundary.
+TEST(PortRecord, AStringIsJsonWhateverItsBytes)
+{
+    const std::string bad = "\"\xef\xbf\xbd";  // a quote, then U+FFFD
+    struct Case {
+        const char *what, *text;
+        size_t most;
+        std::string json;
+    } cases[] = {
+        {"plain text", "SN 0042-x", 126, "\"SN 0042-x\""},
+        {"a quote and a backslash", "a\"b\\c", 126, "\"a\\\"b\\\\c\""},
+        {"control bytes and DEL", "\x01\n\x1f\x7f", 126, "\"\\u0001\\u000a\\u001f\x7f\""},
+        {"two, three and four bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", 126,
+         "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},
+        {"a stray continuation byte", "a\x80", 126, "\"a\xef\xbf\xbd\""},
+        {"an overlong slash", "\xc0\xaf", 126, bad + "\xef\xbf\xbd\""},
+        {"an overlong three-byte form", "\xe0\x80\xaf", 126, bad + "\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"a surrogate", "\xed\xa0\x80", 126, bad + "\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"past U+10FFFF", "\xf4\x90\x80\x80", 126, bad + "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"a character cut short at the end", "\xe2\x82", 126, bad + "\xef\xbf\xbd\""},
+        {"cut at most bytes", "abcdef", 5, "\"abcde\""},
+        {"cut before a character that would pass it", "abc\xe2\x82\xac", 5, "\"abc\""},
+        {"U+FFFD counts three", "ab\xff", 4, "\"ab\""},
+        {"an escape counts its one byte", "\"\"\"", 2, "\"\\\"\\\"\""},
+        {"no text", nullptr, 126, "null"},
+    };
+    for (const Case &c : cases) {
+        char out[800];
+        EXPECT_EQ(std::string(json_string(out, sizeof out, c.text, c.most)), c.json) << c.what;
+    }
+    // a buffer that is full cuts the string on a character's boundary, and closes it
+    char out[12];
+    EXPECT_EQ(std::string(json_string(out, sizeof out, "ab\x01\xc3\xa9", 126)), "\"ab\\u0001\"");
 }

@@ -14,7 +14,8 @@ namespace fs = std::filesystem;
 std::string figures_masked(const std::string &text)
 {
     static const std::regex line("(\\S+ \\S+ \\S+ \\S+ )(\\S+) (\\S+)( pass| extra| fail:\\S+)"),
-        figure("[0-9]+\\.[0-9]"), rate("at [0-9]+\\.[0-9] MB/s");
+        figure("[0-9]+\\.[0-9]"), rate("at [0-9]+\\.[0-9] MB/s"),
+        json("(\"(write|read|seconds)\":)[0-9]+\\.[0-9]");
     std::istringstream lines(text);
     std::string masked;
     std::smatch m;
@@ -22,7 +23,7 @@ std::string figures_masked(const std::string &text)
         auto mask = [](const std::string &field) { return std::regex_match(field, figure) ? "#.#" : field; };
         if (std::regex_match(l, m, line))
             l = m.str(1) + mask(m.str(2)) + " " + mask(m.str(3)) + m.str(4);
-        masked += std::regex_replace(l, rate, "at #.# MB/s") + "\n";
+        masked += std::regex_replace(std::regex_replace(l, rate, "at #.# MB/s"), json, "$1#.#") + "\n";
     }
     return masked;
 }

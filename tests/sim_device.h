@@ -56,7 +56,7 @@ class SimDevice {
 
 std::string read_file(const std::string &path);
 // korvalt-ports' lines and messages with their MB/s, which vary from run to run, as "#.#": the WRITE and READ fields
-// of a line, and "at 12.5 MB/s".
+// of a line, "at 12.5 MB/s", and a record's "write", "read" and "seconds".
 std::string figures_masked(const std::string &text);
 // The words that run program on the device: korvalt, korvalt-query and korvalt-ports of a cross build come with
 // their runner.
