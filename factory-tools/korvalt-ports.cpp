@@ -140,7 +140,7 @@ static const char *json_number(char (&out)[16], long tenths, bool rate)
 // itself: its trailing blanks trimmed, at most 126 bytes, null where there is none.
 static const char *json_file(char (&out)[800], const char *dir, const char *name)
 {
-    char path[512], text[512];
+    static char path[512], text[512];
     bool fits = (size_t)snprintf(path, sizeof path, "%s/%s", dir, name) < sizeof path;
     size_t n = strlen(strcpy(text, fits ? cat_file(path) : ""));
     while (n > 0 && text[n - 1] == ' ')
@@ -149,11 +149,14 @@ static const char *json_file(char (&out)[800], const char *dir, const char *name
 }
 
 // A line's JSON record: what the text line says, the reasons said before it, the row's floors, the disk's identity
-// as the kernel gives it, and the tenths of a second its data check took (kUnchecked where none ran).
-static void json_line(const Row *row, const char *connector, const DiskPort *p, Verdict verdict, long took)
+// as the kernel gives it, and the tenths of a second its data check took (kUnchecked where none ran). Out of line:
+// its frame would push its caller's beyond the short offsets too.
+__attribute__((noinline)) static void json_line(const Row *row, const char *connector, const DiskPort *p,
+                                                Verdict verdict, long took)
 {
-    static char reasons[6 * sizeof got.messages], who[4096];
-    char label[64], place[128], disk[96], version[32], dir[512], floors[96], a[800], b[800], c[800];
+    // static, so that the frame stays within the short offsets of the device's 16-bit code
+    static char reasons[6 * sizeof got.messages], who[4096], dir[512], a[800], b[800], c[800];
+    char label[64], place[128], disk[96], version[32], floors[96];
     char speed_of[16], write_of[16], read_of[16], took_of[16], floor_of[3][16];
     char *r = reasons;
     *r = '\0';
