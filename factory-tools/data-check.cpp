@@ -322,7 +322,7 @@ static void clear_leftovers()
     if (!d && list >= 0)
         close(list);
     while (struct dirent *e = d ? readdir(d) : nullptr) {
-        struct stat named, opened;
+        static struct stat named, opened;  // static: a small frame, which 16-bit code reaches with short offsets
         if (!is_run_name(e->d_name) || fstatat(check_dir, e->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(named.st_mode))
             continue;
@@ -458,7 +458,7 @@ static DataVerdict read_back(uint32_t size, uint32_t nonce, unsigned char *buf)
 // against the port.
 static DataVerdict write_and_read(long mib, pid_t run)
 {
-    struct stat st;
+    static struct stat st;  // static, as the statfs below: a small frame, which 16-bit code reaches with short offsets
     check_dir = open(mount.dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (check_dir < 0 || fstat(check_dir, &st) != 0 || st.st_dev != mount.dev) {
         note("not mounted");
@@ -470,7 +470,7 @@ static DataVerdict write_and_read(long mib, pid_t run)
     uint32_t size = (uint32_t)mib << 20;
     // the kernel's own statfs: uClibc's fstatvfs reads the mount table and stats every mount point, which a stale
     // mount elsewhere would hold up
-    struct statfs fs;
+    static struct statfs fs;
     if (fstatfs(check_dir, &fs) != 0 || (uint64_t)fs.f_bavail * fs.f_bsize < size + (1u << 20)) {
         note("less than %ld MiB free in %s", mib + 1, mount.dir);
         return kDataNoSpace;
