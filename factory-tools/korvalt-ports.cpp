@@ -1,6 +1,6 @@
 // korvalt-ports: a verdict for each connector of the board's port plan, from the disks the kernel shows on it.
 //
-// Usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB]
+// Usage: korvalt-ports [--wait S] [--parallel] [--json] PLAN [MIB]
 //        korvalt-ports --write-plan
 //
 // PLAN has a row per connector, "LABEL CONNECTOR SPEED WRITE READ", blanks or tabs between the fields and "#" to the
@@ -17,21 +17,25 @@
 // line for each disk on a connector that no row names (label "-", verdict "extra", no failure), and "ports: P of N
 // pass". What made a line fail goes to standard error just before it, and each line is written as soon as it is
 // known. Status 0 when every row passes, 1 when one fails, 2 for a wrong call or plan (found before anything is
-// looked at), 3 when the lines cannot be written: the run then stops before the next data check.
+// looked at), 3 when the lines cannot be written: the run then stops before the next data check (with --parallel,
+// the checks under way are stopped).
+//
+// --parallel: disks on different controllers (a USB host controller, the ATA host) are checked at once, those on
+// one controller one after another; the lines still come in the plan's order.
 //
 // --json: standard output carries JSON Lines instead, a record for each line and then one of the run: a line's
 // fields, its reasons, the row's floors, the disk's identity as the kernel gives it (a stick's idVendor, idProduct,
 // serial and version, an ATA disk's model) and its data check's time; the run's passed rows, rows, MiB and seconds.
 //
-// --wait SECONDS (0 to 600): before any check, wait until every row has a disk (a reader's slot with a card is
-// enough) and each such disk a mounted filesystem, or until SECONDS have passed; then check what is there.
+// --wait S (0 to 600): before any check, wait until every row has a disk (a reader's slot with a card is enough) and
+// each such disk a mounted filesystem, or until S seconds have passed; then check what is there.
 //
 // --write-plan prints a plan of the disks plugged in now, a row per connector at the speed its link reached.
 //
 // What it reads: the plan, the kernel's /proc and /sys. What it does to the sticks is the data check's
 // (data-check.h): for each planned disk a child process writes a file on the disk's filesystem, reads it back and
 // removes it, within a deadline. SIGINT, SIGTERM, SIGHUP and SIGPIPE end the run (SIGPIPE with status 3) once the
-// check under way has removed its file; a signal the caller ignores stays ignored. No program is run: a port test
+// checks under way have removed their files; a signal the caller ignores stays ignored. No program is run: a port test
 // must not hang on a stale mount, as df would.
 
 #include <fcntl.h>
@@ -40,7 +44,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "data-check.h"
@@ -68,7 +74,7 @@ static_assert(kUnmounted - kSpeed == kDataUnmounted && kTimeout - kSpeed == kDat
 
 static int usage()
 {
-    fputs("usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB] | korvalt-ports --write-plan\n", stderr);
+    fputs("usage: korvalt-ports [--wait S] [--parallel] [--json] PLAN [MIB] | korvalt-ports --write-plan\n", stderr);
     return 2;
 }
 
@@ -110,14 +116,22 @@ static unsigned version_needed(long floor)
     return floor >= 100000 ? 310 : floor >= 50000 ? 210 : floor >= 4800 ? 200 : 0;
 }
 
+// Whether the disk's link reached floor.
+static bool reaches_speed(const DiskPort &p, long floor)
+{
+    long speed = kUnchecked;
+    return floor == kUnchecked || (parse_tenths(p.speed, speed) && speed >= floor);
+}
+
 // The link's verdict: kPass when it reached the row's speed. Short of it, kStick when the stick's own USB version
 // says it never could, so that a wrong stick is not taken for a bad port, else kSpeed, the port's fault. What was
 // found goes to standard error, the stick's version with it: "link at 12 Mbit/s, 480 wanted; the stick is USB 2.00".
 static Verdict link_verdict(const char *label, const DiskPort &p, long floor)
 {
     long speed = kUnchecked;
-    if (floor == kUnchecked || (parse_tenths(p.speed, speed) && speed >= floor))
+    if (reaches_speed(p, floor))
         return kPass;
+    parse_tenths(p.speed, speed);
     unsigned major = 0, minor = 0;
     bool stick = p.version[0] && sscanf(p.version, "%u.%2u", &major, &minor) >= 1 &&
                  major * 100 + minor < version_needed(floor);
@@ -156,7 +170,7 @@ __attribute__((noinline)) static void json_line(const Row *row, const char *conn
 {
     // static, so that the frame stays within the short offsets of the device's 16-bit code
     static char reasons[6 * sizeof got.messages], who[4096], dir[512], a[800], b[800], c[800];
-    char label[64], place[128], disk[96], version[32], floors[96];
+    char label[64], place[128], disk[96], version[32];
     char speed_of[16], write_of[16], read_of[16], took_of[16], floor_of[3][16];
     char *r = reasons;
     *r = '\0';
@@ -167,15 +181,10 @@ __attribute__((noinline)) static void json_line(const Row *row, const char *conn
         r += strlen(json_string(r, reasons + sizeof reasons - r, line, sizeof got.messages));
         *end = '\n';
     }
-    strcpy(floors, "null");
-    if (row)
-        snprintf(floors, sizeof floors, "{\"speed\":%s,\"write\":%s,\"read\":%s}",
-                 json_number(floor_of[0], row->speed, false), json_number(floor_of[1], row->write, false),
-                 json_number(floor_of[2], row->read, false));
     strcpy(who, "null,\"ata\":null");
-    dir[0] = '\0';
     if (p && p->kind == DISK_USB) {
-        usb_device_of(p->disk, dir, sizeof dir);
+        if (!usb_device_of(p->disk, dir, sizeof dir))
+            dir[0] = '\0';  // no such files
         snprintf(who, sizeof who, "{\"id_vendor\":%s,\"id_product\":%s,\"serial\":%s,\"version\":%s},\"ata\":null",
                  json_file(a, dir, "idVendor"), json_file(b, dir, "idProduct"), json_file(c, dir, "serial"),
                  json_string(version, sizeof version, p->version[0] ? p->version : nullptr, sizeof p->version));
@@ -187,18 +196,111 @@ __attribute__((noinline)) static void json_line(const Row *row, const char *conn
     if (p)
         parse_tenths(p->speed, speed);
     printf("{\"label\":%s,\"connector\":%s,\"disk\":%s,\"speed\":%s,\"write\":%s,\"read\":%s,\"verdict\":\"%s\","
-           "\"reasons\":[%s],\"floors\":%s,\"stick\":%s,\"seconds\":%s}\n",
+           "\"reasons\":[%s],\"floors\":{\"speed\":%s,\"write\":%s,\"read\":%s},\"stick\":%s,\"seconds\":%s}\n",
            json_string(label, sizeof label, row ? row->label : nullptr, sizeof label),
            json_string(place, sizeof place, connector[0] ? connector : nullptr, kNameSize),
            json_string(disk, sizeof disk, p ? p->disk : nullptr, sizeof disk), json_number(speed_of, speed, false),
            json_number(write_of, got.write, true), json_number(read_of, got.read, true),
-           row ? kVerdictNames[verdict] : "extra", reasons, floors, who, json_number(took_of, took, true));
+           row ? kVerdictNames[verdict] : "extra", reasons,
+           json_number(floor_of[0], row ? row->speed : kUnchecked, false),
+           json_number(floor_of[1], row ? row->write : kUnchecked, false),
+           json_number(floor_of[2], row ? row->read : kUnchecked, false), who,
+           json_number(took_of, took, true));
+}
+
+// The data check of the disk p, which row names, into r: the tenths of a second it took.
+static long run_check(const Row *row, const DiskPort &p, long mib, DataResult &r)
+{
+    char label[sizeof row->label + kNameSize];
+    snprintf(label, sizeof label, "%s %s", row->label, p.connector);
+    uint32_t start = now_us();
+    check_data(label, p.disk, mib, r);
+    return tenths_since(start);
+}
+
+// The data checks of a parallel run, in pages its workers share with it, by the disk's place in the list of disks:
+// the result, its time, whether it is in, and which worker checks it (its place in workers, from 1; 0 or -1: the
+// run itself, as when the worker could not start).
+struct Checked {
+    DataResult result;
+    long took;
+    volatile sig_atomic_t done;
+    int worker;
+};
+static Checked *checked;  // null: the run checks each disk itself when it comes to it
+static pid_t workers[kMaxDisks];  // 0 once one has ended: its number may go to another process
+static int n_workers;
+
+// Whether two disks hang on one controller: USB disks on one bus, as their connectors name it (disk_ports names a
+// SuperSpeed disk by its xHCI's USB 2 bus, so that an xHCI is one; an EHCI and its companion controller are two), or
+// two ATA disks (a board has one ATA host).
+static bool same_controller(const DiskPort &a, const DiskPort &b)
+{
+    size_t bus = strcspn(a.connector, "-");
+    return a.kind == b.kind &&
+           (a.kind == DISK_SATA || (a.connector[bus] && strncmp(a.connector, b.connector, bus + 1) == 0));
+}
+
+// --parallel: a worker process for each controller checks its disks one after another, so that disks on different
+// controllers are checked at once and a bus they share never splits one disk's rate. Each check is the data check's,
+// with its deadline and clean-up; the run prints the lines in the plan's order as their checks come in.
+static void start_workers(const Row *rows, int n_rows, const DiskPort *ports, size_t n, long mib)
+{
+    void *pages = mmap(nullptr, n * sizeof *checked, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
+        return;
+    checked = (Checked *)pages;
+    // a controller's first disk to check starts its worker, which checks that disk and the controller's later ones
+    for (size_t i = 0; i < n; i++) {
+        const Row *row = row_naming(rows, n_rows, ports[i].connector);
+        if (!row || !reaches_speed(ports[i], row->speed) || checked[i].worker)
+            continue;
+        pid_t pid = fork();
+        if (pid > 0)
+            workers[n_workers++] = pid;
+        else if (pid == 0)
+            n_workers = 0;  // a signal ends this worker's check, not its siblings'
+        for (size_t j = i; j < n; j++) {
+            row = row_naming(rows, n_rows, ports[j].connector);
+            if (!row || !reaches_speed(ports[j], row->speed) || !same_controller(ports[j], ports[i]))
+                continue;
+            if (pid != 0) {
+                checked[j].worker = pid > 0 ? n_workers : -1;
+            } else {
+                checked[j].took = run_check(row, ports[j], mib, checked[j].result);
+                __atomic_store_n(&checked[j].done, 1, __ATOMIC_RELEASE);
+            }
+        }
+        if (pid == 0)
+            _exit(0);
+    }
+}
+
+// Whether the worker of disk i has its check in, once it has it or has ended.
+static bool await_check(size_t i)
+{
+    pid_t &worker = workers[checked[i].worker - 1];
+    for (; !__atomic_load_n(&checked[i].done, __ATOMIC_ACQUIRE) && worker; poll(nullptr, 0, 10))
+        if (waitpid(worker, nullptr, WNOHANG) != 0)
+            worker = 0;
+    return __atomic_load_n(&checked[i].done, __ATOMIC_ACQUIRE);
+}
+
+// Ends the workers of a parallel run with sig, each once its check under way has removed its file.
+static void stop_workers(int sig)
+{
+    for (int w = 0; w < n_workers; w++)
+        if (workers[w])
+            kill(workers[w], sig);
+    for (int w = 0; w < n_workers; w++)
+        if (workers[w])
+            waitpid(workers[w], nullptr, 0);
 }
 
 // A disk's line: for the row that names its connector, every check and its verdict, the first that failed; for a
-// row without a disk (p null), no-disk; for no row (null), an extra disk, which nothing is written to. What made it
-// fail goes to standard error just before it.
-static Verdict check_disk(const Row *row, const DiskPort *p, long mib)
+// row without a disk (p null), no-disk; for no row (null), an extra disk, which nothing is written to. i is the
+// disk's place in the list of disks. What made it fail goes to standard error just before it.
+static Verdict check_disk(const Row *row, const DiskPort *p, size_t i, long mib)
 {
     got.write = got.read = kUnchecked;
     got.messages[0] = '\0';
@@ -217,9 +319,15 @@ static Verdict check_disk(const Row *row, const DiskPort *p, long mib)
             verdict = link_verdict(label, *p, row->speed);
         }
         if (verdict == kPass) {
-            uint32_t start = now_us();
-            check_data(label, p->disk, mib, got);
-            took = tenths_since(start);
+            if (!checked || checked[i].worker <= 0) {
+                took = run_check(row, *p, mib, got);
+            } else if (await_check(i)) {
+                got = checked[i].result;
+                took = checked[i].took;
+            } else {
+                add_message(got, label, "the data check ended without a verdict");
+                got.verdict = kDataWriteError;
+            }
             bool writes = reaches(label, got.write, row->write, "writes");
             bool reads = reaches(label, got.read, row->read, "reads");
             verdict = got.verdict != kDataPass ? Verdict(kSpeed + got.verdict)
@@ -243,27 +351,31 @@ static Verdict check_disk(const Row *row, const DiskPort *p, long mib)
 // The verdicts of the plan's rows on the disks found: 0 when every row passes, 1 when one fails, 3 when the lines
 // could not be written (the checks stop there). Each line is flushed once it is known, so that its reasons and it
 // read in order through 2>&1 and a station sees the run progress.
-static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports, long mib)
+static int check_ports(const Row *rows, int n_rows, const DiskPort *ports, size_t n_ports, long mib, bool parallel)
 {
     int passed = 0;
+    if (parallel)
+        start_workers(rows, n_rows, ports, n_ports, mib);
     for (const Row *row = rows; row < rows + n_rows; row++) {
         bool found = false, pass = true;
         for (size_t i = 0; i < n_ports; i++)
             if (row_naming(row, 1, ports[i].connector)) {
                 found = true;
-                pass = check_disk(row, &ports[i], mib) == kPass && pass;
-                if (!written())
+                pass = check_disk(row, &ports[i], i, mib) == kPass && pass;
+                if (!written()) {
+                    stop_workers(SIGTERM);
                     return 3;
+                }
             }
         if (!found) {
-            check_disk(row, nullptr, mib);
+            check_disk(row, nullptr, 0, mib);
             pass = false;
         }
         passed += pass;
     }
     for (size_t i = 0; i < n_ports; i++)
         if (!row_naming(rows, n_rows, ports[i].connector))
-            check_disk(nullptr, &ports[i], mib);
+            check_disk(nullptr, &ports[i], i, mib);
     if (as_json)
         printf("{\"passed\":%d,\"rows\":%d,\"mib\":%ld,\"seconds\":%ld.%ld}\n", passed, n_rows, mib,
                tenths_since(started) / 10, tenths_since(started) % 10);
@@ -311,11 +423,12 @@ static long whole_number(const char *text, long most)
     return counting_numbers(text, 3) == 1 && parse_tenths(text, tenths) && tenths <= most * 10 ? tenths / 10 : -1;
 }
 
-// A signal that ends the run: the check under way removes its file first. A reader that went away is a failed
+// A signal that ends the run: the check under way, or each worker's, removes its file first. A reader that went away is a failed
 // write (status 3).
 static void end_run(int sig)
 {
     abandon_data_check(sig);
+    stop_workers(sig);
     if (sig == SIGPIPE)
         _exit(3);
     signal(sig, SIG_DFL);
@@ -341,11 +454,14 @@ int main(int argc, char **argv)
     bool writing_plan = argc == 2 && strcmp(argv[1], "--write-plan") == 0;
     long wait_s = 0;
     int at = 1;
+    bool parallel = false;
     started = now_us();
     if (!writing_plan) {
         for (; at < argc && argv[at][0] == '-'; at++)
             if (strcmp(argv[at], "--json") == 0) {
                 as_json = true;
+            } else if (strcmp(argv[at], "--parallel") == 0) {
+                parallel = true;
             } else if (strcmp(argv[at], "--wait") == 0 && at + 1 < argc) {
                 if ((wait_s = whole_number(argv[++at], 600)) < 0) {
                     fprintf(stderr, "korvalt-ports: --wait %s: a whole number from 0 to 600\n", printable(argv[at]));
@@ -372,7 +488,7 @@ int main(int argc, char **argv)
         n_ports = list_disk_ports(ports, kMaxDisks);
     }
     if (!writing_plan)
-        return check_ports(rows, n_rows, ports, n_ports, mib);
+        return check_ports(rows, n_rows, ports, n_ports, mib, parallel);
     write_plan(ports, n_ports);
     return written() ? 0 : 3;
 }

@@ -336,7 +336,7 @@ TEST(DiskPorts, ConnectorSpeedVersionAndStateOfEachDisk)
 TEST(KorvaltPorts, AWrongPlanOrCallStopsWithWhereAndWhat)
 {
     const std::string row = "usb 1-1 480 - -\n", usage =
-        "usage: korvalt-ports [--wait SECONDS] [--json] PLAN [MIB] | korvalt-ports --write-plan\n",
+        "usage: korvalt-ports [--wait S] [--parallel] [--json] PLAN [MIB] | korvalt-ports --write-plan\n",
         seconds = "a whole number from 0 to 600\n";
     struct Case {
         const char *what;
@@ -516,11 +516,23 @@ TEST(KorvaltPorts, AVerdictPerConnectorOfThePlan)
          "\"verdict\":\"no-disk\",\"reasons\":[\"c 1-5: no disk\"],\"floors\":{\"speed\":480,\"write\":null,"
          "\"read\":null},\"stick\":null,\"ata\":null,\"seconds\":null}\n"
          "{\"label\":null,\"connector\":\"1-2\",\"disk\":\"sdc\",\"speed\":480,\"write\":null,\"read\":null,"
-         "\"verdict\":\"extra\",\"reasons\":[],\"floors\":null,\"stick\":{\"id_vendor\":\"0781\",\"id_product\":"
-         "\"5567\",\"serial\":\"SERIAL\",\"version\":\"2.00\"},\"ata\":null,\"seconds\":null}\n"
+         "\"verdict\":\"extra\",\"reasons\":[],\"floors\":{\"speed\":null,\"write\":null,\"read\":null},"
+         "\"stick\":{\"id_vendor\":\"0781\",\"id_product\":\"5567\",\"serial\":\"SERIAL\",\"version\":\"2.00\"},"
+         "\"ata\":null,\"seconds\":null}\n"
          "{\"passed\":2,\"rows\":3,\"mib\":1,\"seconds\":#.#}\n",
          "c 1-5: no disk\n", 1,
          [](SimDevice &dev) { dev.write("sys/block/sdb/device/model", "Q\"M\x1f            \n"); }},
+        {"--parallel: two sticks on the EHCI one after the other, the xHCI's stick and the ATA disk beside them: "
+         "four checks past their deadlines of 10 s take 20 s",
+         {{"sda"}, {"sdb", "1"}, {"sdc", "2", "S3", "3.00"}, on_ata("sdd", "3")},
+         "a 1-1 - - -\nb 1-2 - - -\nc 2-3 - - -\nd ata4 - - -\n",
+         "for m in sda1 sdb1 sdc1 sdd1; do flock /mnt/$m sleep 40 & done; sleep 0.5; s=$(date +%s); "
+         "\"$@\" --parallel /tmp/plan 1; status=$?; took=$(($(date +%s) - s)); "
+         "[ $took -ge 18 ] && [ $took -le 26 ] || echo \"took $took s\" >&2; exit $status",
+         "a 1-1 sda 480 - - fail:timeout\nb 1-2 sdb 480 - - fail:timeout\nc 2-3 sdc 5000 - - fail:timeout\n"
+         "d ata4 sdd 3000 - - fail:timeout\nports: 0 of 4 pass\n",
+         "a 1-1: no answer within 10 s\nb 1-2: no answer within 10 s\nc 2-3: no answer within 10 s\n"
+         "d ata4: no answer within 10 s\n", 1},
         {"standard output closed: nothing is checked", {{"sda"}}, "a 1-1 - 9999999 -\n", check + " >&-", "", "", 3},
         {"standard output full: the run stops before the next check", {{"sda"}, {"sdb", "1"}},
          "a 1-1 - 9999999 -\nb 1-2 - 9999999 -\n", check + " >/dev/full", "",
