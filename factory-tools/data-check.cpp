@@ -584,6 +584,7 @@ void abandon_data_check(int sig)
     checking = 0;
 }
 
+// The mount it finds stays in mount, where the check takes it.
 bool disk_mounted(const char *disk)
 {
     dev_t devs[kMaxDevices];
@@ -600,8 +601,7 @@ void check_data(const char *label, const char *disk, long mib, DataResult &r)
     // the children of earlier checks that ended after their deadline
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    dev_t devs[kMaxDevices];
-    bool found = find_mount(devs, devices_of(disk, devs));
+    bool found = disk_mounted(disk);
     if (!found || mount.read_only) {
         if (found)
             note("mounted read-only");
